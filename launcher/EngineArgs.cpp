@@ -1,0 +1,64 @@
+// The engine's command line: the package path, then every user argument.
+#include "launcher/StubCore.h"
+#include "support/Memory.h"
+
+// mpr.dll is no protected system DLL: loaded by name, a copy planted beside a downloaded
+// package would be found first. It is loaded by its full path in the system folder, and only
+// when a drive letter makes it worth asking.
+static PFN_WNetGetUniversalNameA LoadWNetGetUniversalName() {
+  char System[MAX_PATH + 1];
+  UINT N = GetSystemDirectoryA(System, sizeof System);
+  if (N == 0 || N >= sizeof System) return nullptr;
+  TAnsiString Path{};
+  StrAssign(Path, System, int(N));
+  if (System[N - 1] != '\\') StrAppendChar(Path, '\\');
+  StrAppendC(Path, "mpr.dll");
+  HMODULE Mpr = LoadLibraryA(StrCStr(Path));
+  StrFree(Path);
+  if (!Mpr) return nullptr;
+  return reinterpret_cast<PFN_WNetGetUniversalNameA>(GetProcAddress(Mpr, "WNetGetUniversalNameA"));
+}
+
+TAnsiString ToUniversalPath(const TAnsiString& Path) {
+  TAnsiString Result{};
+  StrAppendStr(Result, Path);
+  if (Path.Length < 2 || Path.Chars[1] != ':') return Result;
+  PFN_WNetGetUniversalNameA GetUniversalName = LoadWNetGetUniversalName();
+  if (!GetUniversalName) return Result;
+  const DWORD BufferSize = 2000;
+  void* Buffer = MemAlloc(BufferSize);
+  DWORD Size = BufferSize;
+  if (GetUniversalName(StrCStr(Path), UNIVERSAL_NAME_INFO_LEVEL, Buffer, &Size) == 0) {
+    const char* Universal = static_cast<UNIVERSAL_NAME_INFOA*>(Buffer)->lpUniversalName;
+    if (Universal) {
+      StrFree(Result);
+      Result = StrFromC(Universal);
+    }
+  }
+  MemFree(Buffer);
+  return Result;
+}
+
+TAnsiString BuildEngineArgs() {
+  TAnsiString Own = OwnPath();
+  TAnsiString Package = ToUniversalPath(Own);
+  StrFree(Own);
+  TAnsiString Args{};
+  StrAppendChar(Args, '"');
+  StrAppendStr(Args, Package);
+  StrAppendChar(Args, '"');
+  StrFree(Package);
+  int Count = ArgCount();
+  for (int I = 1; I <= Count; ++I) {
+    TAnsiString A = Arg(I);
+    // Only a blank needs quotes: the splitting dropped every double quote, and a tab alone
+    // is passed on as it is.
+    bool Quote = StrContains(A, ' ');
+    StrAppendChar(Args, ' ');
+    if (Quote) StrAppendChar(Args, '"');
+    StrAppendStr(Args, A);
+    if (Quote) StrAppendChar(Args, '"');
+    StrFree(A);
+  }
+  return Args;
+}

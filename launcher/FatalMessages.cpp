@@ -1,0 +1,39 @@
+// The four fixed messages. Each shows one error box captioned with the launcher's own path
+// and ends the process with exit code 0; nothing is cleaned up first.
+#include "launcher/StubCore.h"
+
+[[noreturn]] static void ShowFatal(const char* Text) {
+  TAnsiString Caption = OwnPath();
+  MessageBoxA(nullptr, Text, StrCStr(Caption), MB_OK | MB_ICONERROR);
+  ExitProcess(0);
+}
+
+void FatalReadError() {
+  ShowFatal(
+      "An error occurred while trying to read the setup package.  It has most likely been "
+      "damaged.  Please obtain a new copy from the vendor.");
+}
+
+void FatalTruncatedError() {
+  ShowFatal(
+      "The setup package has been truncated.  You most likely have an incomplete download.  "
+      "Try downloading it again.");
+}
+
+void FatalTempCopyError() {
+  ShowFatal(
+      "An error occurred while trying to create a temporary copy of the setup package.  Please "
+      "make sure that you have sufficient access rights to this computer to install software "
+      "and that the Windows TEMP folder can be written to.  You can make this installer use a "
+      "different folder for its temporary files using the /temp command line parameter "
+      "followed by the path to a folder you can write to and run applications from.");
+}
+
+void FatalExecuteError() {
+  ShowFatal(
+      "The temporary copy of the setup package could not be executed.  Your system may have a "
+      "software restriction policy in place that blocks executables in the temporary files "
+      "folder.  You can make this installer use a different folder for its temporary files "
+      "using the /temp command line parameter followed by the path to a folder you can write "
+      "to and run applications from.");
+}
