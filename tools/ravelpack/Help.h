@@ -1,0 +1,4 @@
+#pragma once
+
+// The text of `ravelpack --help`.
+extern const char* const HelpText;
