@@ -74,7 +74,9 @@ set(RAVELKIT_FREESTANDING_COMPILE
     -ffunction-sections -fdata-sections
     -fno-stack-protector -fno-ident
     -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
-    -Wall -Wextra)
+    -Wall -Wextra
+    # GetProcAddress returns FARPROC, which the launcher casts to the function's real type.
+    -Wno-cast-function-type)
 separate_arguments(_ravelkit_arch UNIX_COMMAND "${RAVELKIT_WIN_ARCH}")
 list(APPEND RAVELKIT_FREESTANDING_COMPILE ${_ravelkit_arch})
 

@@ -1,8 +1,8 @@
-// The little of a C and C++ run-time that a freestanding launcher.exe needs: the memory
-// functions that GCC may emit calls to (structure copies, zero-filling) and that liblzma calls,
-// liblzma's allocator on the process heap, and the operator delete of TStream's virtual
-// destructor. Everything else a C run-time would bring is deliberately absent, so that the
-// link fails loudly when code starts to depend on it.
+// The little of a C and C++ run-time that a freestanding launcher.exe needs: the memory and
+// string functions that GCC may emit calls to (structure copies, zero-filling, a counting loop)
+// and that liblzma calls, liblzma's allocator on the process heap, and the operator delete of
+// TStream's virtual destructor. Everything else a C run-time would bring is deliberately
+// absent, so that the link fails loudly when code starts to depend on it.
 //
 // This file is compiled with -fno-tree-loop-distribute-patterns (cmake/WindowsBuild.cmake):
 // otherwise GCC would turn the loops below into calls to the very functions they implement.
@@ -64,6 +64,13 @@ int memcmp(const void* A, const void* B, size_t Count) {
   for (; Count > 0; --Count, ++X, ++Y)
     if (*X != *Y) return *X < *Y ? -1 : 1;
   return 0;
+}
+
+// GCC recognises a counting loop as strlen and calls it.
+size_t strlen(const char* Text) {
+  const char* End = Text;
+  while (*End) ++End;
+  return static_cast<size_t>(End - Text);
 }
 
 // liblzma's allocator (it calls malloc, calloc and free when given no lzma_allocator). Failure
