@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "package/CRC32.h"
+#include "tools/pefix/PeChecksum.h"
 #include "tools/ravelpack/PayloadCheck.h"
 #include "tools/ravelpack/Utf16.h"
 #include "tools/ravelpack/WindowsNames.h"
@@ -186,6 +187,7 @@ std::string PayloadText(const TPayloadRef& Ref) {
 TInspection InspectPackage(const std::vector<uint8_t>& File) {
   TInspection I;
   I.FileSize = File.size();
+  I.PeChecksumRight = pechecksum::ChecksumIsRight(File.data(), File.size());
   bool Intact = CheckIntegrity(File, I);
   ReadHeader(File, I);
   if (Intact) CheckPayloads(File, I);
@@ -204,6 +206,7 @@ std::string FormatInspection(const TInspection& I) {
     Out += "  " + Name + std::string(Name.size() < 16 ? 16 - Name.size() : 1, ' ') + Value + "\n";
   };
   Out += "file size         " + std::to_string(I.FileSize) + " bytes\n";
+  Out += std::string("PE checksum       ") + (I.PeChecksumRight ? "right" : "wrong") + "\n";
   if (I.HasLocator) {
     const TPackageLocator& L = I.Locator;
     Out += "locator at offset 128\n";
@@ -272,6 +275,7 @@ std::string FormatInspectionJson(const TInspection& I) {
   };
   auto Number = [](uint64_t Value) { return std::to_string(Value); };
   Field("FileSize", Number(I.FileSize));
+  Field("PeChecksumRight", I.PeChecksumRight ? "true" : "false");
   if (I.HasLocator) {
     const TPackageLocator& L = I.Locator;
     Field("HeaderOffset", Number(L.HeaderOffset));

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "package/CRC32.h"
-#include "tools/ravelpack/PeChecksum.h"
+#include "tools/pefix/PeChecksum.h"
 #include "tools/ravelpack/PeImage.h"
 #include "tools/ravelpack/ToolError.h"
 #include "tools/ravelpack/Utf16.h"
@@ -82,7 +82,7 @@ std::string DefaultWindowsMessage() {
 
 std::vector<uint8_t> BuildPackage(const TBuildOptions& Options, const TPackageInputs& Inputs,
                                   const TProgress& Progress) {
-  TPeLayout Pe = CheckLauncherImage(Inputs.Launcher);
+  CheckLauncherImage(Inputs.Launcher);
   std::vector<uint8_t> File = Inputs.Launcher;
   const uint32_t HeaderOffset = CheckedOffset(File.size(), "the header");
 
@@ -171,7 +171,7 @@ std::vector<uint8_t> BuildPackage(const TBuildOptions& Options, const TPackageIn
   }
   memcpy(&File[LocatorFileOffset], &Locator, sizeof(Locator));
 
-  uint32_t Checksum = ComputePeChecksum(File.data(), File.size(), Pe.ChecksumOffset);
-  memcpy(&File[Pe.ChecksumOffset], &Checksum, 4);
+  // Every byte counts in the PE checksum, the locator and the package included.
+  pechecksum::UpdateChecksum(File);
   return File;
 }

@@ -53,7 +53,6 @@ std::string ReadPeLayout(const std::vector<uint8_t>& Image, TPeLayout& Layout) {
   }
   if (End > Image.size()) return "a section's raw data runs past the end of the file";
   Layout.PeHeaderOffset = Pe;
-  Layout.ChecksumOffset = uint32_t(Optional + 64);
   Layout.SectionsEnd = uint32_t(End);
   return "";
 }

@@ -1,5 +1,5 @@
 // What the package tool needs to know of the launcher's PE32 file: where its last section
-// ends (the package goes there) and where the optional header's checksum field lies.
+// ends, since the package goes there, and whether anything lies behind it.
 #pragma once
 
 #include <stdint.h>
@@ -9,7 +9,6 @@
 
 struct TPeLayout {
   uint32_t PeHeaderOffset;     // e_lfanew
-  uint32_t ChecksumOffset;     // file offset of the optional header's CheckSum field
   uint32_t SecurityDirOffset;  // file offset of the certificate table's data directory entry
   uint32_t SectionsEnd;        // max of PointerToRawData + SizeOfRawData over the sections
 };
