@@ -258,9 +258,9 @@ struct Machine {
   std::vector<DWORD> RegOpenAccess;                // samDesired of every RegOpenKeyExA call
   std::vector<std::string> RegOpenKeys;            // lpSubKey of every RegOpenKeyExA call
   std::map<std::string, int> RegQueries;           // RegQueryValueExA calls per value name, as given
-  int RegKeysOpen = 0;                             // registry keys opened and not yet closed
+  int RegKeysOpen = 0;                             // registry keys open now (a run's end closes them)
   std::vector<SidRequest> SidRequests;             // AllocateAndInitializeSid calls
-  int SidsLive = 0;                                // SIDs allocated and not yet freed
+  int SidsLive = 0;                                // SIDs allocated and not freed with FreeSid (a run's end frees their memory, not this count)
   int FreeSidCalls = 0;                            // FreeSid calls
   int IsWow64Calls = 0;                            // calls of IsWow64Process
   int CheckTokenCalls = 0;                         // calls of CheckTokenMembership
@@ -278,6 +278,9 @@ struct Machine {
   size_t HeapBytes = 0;       // bytes in live heap blocks now
   size_t PeakHeapBytes = 0;   // highest HeapBytes seen (ResetHeapPeak to restart)
   size_t HeapBlocks = 0;      // live heap blocks now
+  size_t HeapLimit = size_t(1) << 30;  // HeapAlloc / HeapReAlloc fail when HeapBytes would exceed this (a 32-bit address space)
+  size_t HeapBytesAtExit = 0;   // HeapBytes when the last run ended, before the process end freed them
+  size_t HeapBlocksAtExit = 0;  // HeapBlocks when the last run ended
   void ResetHeapPeak();       // PeakHeapBytes = HeapBytes
 
   // ---- Internals shared by the implementation files (not for tests) ----------------------
