@@ -1,0 +1,118 @@
+// Whole runs of the launcher over real packages in the simulated Windows.
+#include "support/Memory.h"
+#include "tests/unit/TestPackages.h"
+#include "tests/unit/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+const char* const TempCopyPath = "C:\\Users\\Ann\\AppData\\Local\\Temp\\setup.exe";
+
+class RunTest : public LauncherTest {
+ protected:
+  sim::Bytes Engine = MakeEngine(200000, 3);
+  sim::Bytes Package;
+
+  void SetUp() override {
+    LauncherTest::SetUp();
+    TPackageSpec Spec;
+    Spec.Engine32 = Engine;
+    Package = BuildTestPackage(Spec);
+    Prepare();
+  }
+  void Prepare() {
+    InstallPackage(Package);
+    sim::Sim().AddFolder("C:\\Users\\Ann\\AppData\\Local\\Temp");
+  }
+};
+
+TEST_F(RunTest, APackageInstallsFromEndToEnd) {
+  sim::Machine& M = sim::Sim();
+  M.Version.Major = 5, M.Version.Minor = 1;  // before Vista: a direct start
+  SetArgs("/x \"a b\"");
+  bool PackageFree = false;
+  M.OnEngineRun = [&PackageFree](sim::Machine& Machine) {
+    // While the engine runs the launcher holds nothing on its own file.
+    PackageFree = !Machine.HandleOpenOn(Machine.ModulePath);
+  };
+  EXPECT_EQ(sim::RunLauncherInSim(), 0u);
+  EXPECT_TRUE(M.Boxes.empty()) << OnlyBox().Text;
+  ASSERT_EQ(M.Starts.size(), 1u);
+  const sim::StartRecord& Start = M.Starts[0];
+  EXPECT_EQ(Start.Via, sim::StartRecord::CreateProcess);
+  EXPECT_TRUE(Start.FileBytes == Engine);
+  EXPECT_EQ(Start.CommandLine.value_or(""),
+            std::string("\"") + TempCopyPath + "\" \"" + LauncherPath() + "\" /x \"a b\"");
+  EXPECT_EQ(Start.CurrentDirectory.value_or(""), "C:\\Users\\Ann\\Downloads\\");
+  EXPECT_TRUE(Start.Waited);
+  EXPECT_TRUE(PackageFree);
+  EXPECT_FALSE(M.Exists(TempCopyPath));
+  // Only the engine's own process and thread handles may outlive the run.
+  for (const sim::HandleInfo& H : M.OpenHandlesAtExit)
+    EXPECT_TRUE(H.Kind == sim::HandleKind::Process || H.Kind == sim::HandleKind::Thread)
+        << H.Path;
+}
+
+TEST_F(RunTest, PhasesRunInTheirOrder) {
+  // An expired package with no engine for this Windows shows the expiry message only.
+  TPackageSpec Spec;
+  Spec.With32 = false;
+  Spec.Engine64 = Engine;
+  Spec.Options = {"--expires", "2020-01-01", "--windows", "xp"};
+  Package = BuildTestPackage(Spec);
+  Prepare();
+  EXPECT_EQ(sim::RunLauncherInSim(), 0u);
+  EXPECT_EQ(OnlyBox().Text.rfind("This", 0), 0u) << OnlyBox().Text;
+  EXPECT_TRUE(sim::Sim().Starts.empty());
+  EXPECT_EQ(sim::Sim().IsWow64Calls, 0);
+  EXPECT_EQ(sim::Sim().VersionQuerySizes.size(), 0u);
+}
+
+// Every allocation of a run, failed in turn: the run ends with a nonzero code, shows none
+// of the launcher's messages and starts nothing.
+TEST_F(RunTest, EveryFailedAllocationEndsWithoutMessageOrEngine) {
+  sim::RunLauncherInSim();
+  uint64_t Allocations = sim::Sim().Calls["HeapAlloc"] + sim::Sim().Calls["HeapReAlloc"];
+  ASSERT_GT(Allocations, 3u);
+  for (const char* Operation : {"HeapAlloc", "HeapReAlloc"}) {
+    for (uint64_t N = 1;; ++N) {
+      sim::ResetSim();
+      Prepare();
+      sim::Sim().FailNth(Operation, N);
+      uint32_t Code = sim::RunLauncherInSim();
+      if (Code == 0 && sim::Sim().Starts.size() == 1) break;  // the fault was never met
+      SCOPED_TRACE(std::string(Operation) + " #" + std::to_string(N));
+      EXPECT_EQ(Code, OutOfMemoryExitCode);
+      EXPECT_TRUE(sim::Sim().Boxes.empty());
+      EXPECT_TRUE(sim::Sim().Starts.empty());
+      if (N > 1000) {
+        ADD_FAILURE() << "no end";
+        break;
+      }
+    }
+  }
+}
+
+// A failing read, write or creation at any point ends in one of the launcher's messages,
+// never in an engine started from a partial copy.
+TEST_F(RunTest, EveryFailedFileOperationEndsInAMessage) {
+  for (const char* Operation : {"ReadFile", "WriteFile", "CreateFileA"}) {
+    for (uint64_t N = 1; N < 100; ++N) {
+      sim::ResetSim();
+      Prepare();
+      sim::Sim().FailNth(Operation, N);
+      uint32_t Code = sim::RunLauncherInSim();
+      EXPECT_EQ(Code, 0u);
+      if (sim::Sim().Starts.size() == 1) {
+        EXPECT_TRUE(sim::Sim().Starts[0].FileBytes == Engine);
+        break;
+      }
+      SCOPED_TRACE(std::string(Operation) + " #" + std::to_string(N));
+      EXPECT_EQ(sim::Sim().Boxes.size(), 1u);
+      EXPECT_FALSE(sim::Sim().Exists(TempCopyPath));
+    }
+  }
+}
+
+}  // namespace
