@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+"""Reads a built launcher.exe and checks what the spec and DESIGN.md ask of the file itself.
+
+    check_launcher.py path/to/launcher.exe
+
+Checks: e_lfanew 256 and bytes 128..255 zero (room for the package locator, Part 2.1); PE32,
+i386, GUI subsystem with subsystem and OS version at most 4.0 (Windows 95 runs it); the PE
+checksum; no TLS directory, no debug directory, no certificate, no COFF symbols, no delay
+imports, no static-constructor sections; every import DLL!function on the Windows 95 allow-list
+below, imported by name; the manifest (RT_MANIFEST 1) with asInvoker, uiAccess false, the five
+supportedOS identifiers, dpiAware true and the description "Ravelkit Installer"; an icon group
+whose icons are present; a version record. Pure Python, no dependencies.
+Exit code 0 and one line "OK ..." when all hold; 1 and one line with the first failure.
+"""
+import struct
+import sys
+import xml.etree.ElementTree as ElementTree
+
+# Functions that every Windows from 95 on exports, by DLL. The launcher may import these and
+# only these; anything newer (IsWow64Process, CheckTokenMembership, SetDefaultDllDirectories,
+# GetFileSizeEx, ...) is looked up at run time, and mpr.dll is loaded by full path.
+ALLOWED = {
+    'KERNEL32.DLL': {
+        'CloseHandle', 'CompareStringA', 'CreateDirectoryA', 'CreateFileA', 'CreateProcessA',
+        'DeleteFileA', 'ExitProcess', 'FindClose', 'FindFirstFileA', 'FindNextFileA',
+        'FlushFileBuffers', 'FreeLibrary', 'GetACP', 'GetCPInfo', 'GetCommandLineA',
+        'GetCurrentDirectoryA', 'GetCurrentProcess', 'GetCurrentProcessId', 'GetDriveTypeA',
+        'GetEnvironmentVariableA', 'GetExitCodeProcess', 'GetFileAttributesA', 'GetFileSize',
+        'GetFullPathNameA', 'GetLastError', 'GetLocalTime', 'GetModuleFileNameA',
+        'GetModuleHandleA', 'GetProcAddress', 'GetProcessHeap', 'GetStartupInfoA',
+        'GetSystemDirectoryA', 'GetSystemInfo', 'GetSystemTime', 'GetTempPathA', 'GetTickCount',
+        'GetVersion', 'GetVersionExA', 'GetWindowsDirectoryA', 'GlobalAlloc', 'GlobalFree',
+        'HeapAlloc', 'HeapCreate', 'HeapDestroy', 'HeapFree', 'HeapReAlloc', 'HeapSize',
+        'IsDBCSLeadByte', 'IsDBCSLeadByteEx', 'LoadLibraryA', 'LocalAlloc', 'LocalFree',
+        'MoveFileA', 'MultiByteToWideChar', 'QueryPerformanceCounter',
+        'QueryPerformanceFrequency', 'ReadFile', 'RemoveDirectoryA', 'SetEndOfFile',
+        'SetErrorMode', 'SetFilePointer', 'SetLastError', 'Sleep', 'VirtualAlloc', 'VirtualFree',
+        'VirtualQuery', 'WaitForSingleObject', 'WideCharToMultiByte', 'WriteFile', 'lstrcmpA',
+        'lstrcmpiA', 'lstrcpyA', 'lstrlenA',
+    },
+    'USER32.DLL': {
+        'CharLowerA', 'CharLowerBuffA', 'CharNextA', 'CharPrevA', 'CharUpperA', 'CharUpperBuffA',
+        'MessageBoxA', 'wsprintfA', 'wvsprintfA',
+    },
+    'ADVAPI32.DLL': {
+        'RegCloseKey', 'RegEnumKeyExA', 'RegEnumValueA', 'RegOpenKeyExA', 'RegQueryValueExA',
+    },
+    'SHELL32.DLL': {
+        'ShellExecuteA', 'ShellExecuteExA',
+    },
+}
+
+SUPPORTED_OS = {
+    '{e2011457-1546-43c5-a5fe-008deee3d3f0}',  # Vista
+    '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',  # 7
+    '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}',  # 8
+    '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',  # 8.1
+    '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}',  # 10 (and 11)
+}
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_SECURITY, DIR_DEBUG, DIR_TLS, DIR_DELAY_IMPORT = \
+    0, 1, 2, 4, 6, 9, 13
+
+
+class Failure(Exception):
+    pass
+
+
+def require(condition, reason):
+    if not condition:
+        raise Failure(reason)
+
+
+def pe_checksum(data, field):
+    """Windows' CheckSumMappedFile: one's-complement sum of 16-bit words, field as 0, + length."""
+    buf = bytearray(data)
+    buf[field:field + 4] = b'\0\0\0\0'
+    if len(buf) % 2:
+        buf.append(0)
+    total = sum(struct.unpack('<%dH' % (len(buf) // 2), bytes(buf)))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        require(len(data) >= 64 and data[:2] == b'MZ', 'not an MZ executable')
+        self.lfanew = struct.unpack_from('<I', data, 60)[0]
+        require(self.lfanew + 24 <= len(data), 'e_lfanew %d beyond the file' % self.lfanew)
+        require(data[self.lfanew:self.lfanew + 4] == b'PE\0\0', 'no PE signature at e_lfanew')
+        fh = self.lfanew + 4
+        (self.machine, self.section_count, self.timestamp, self.symbols, self.symbol_count,
+         self.optional_size, self.characteristics) = struct.unpack_from('<HHIIIHH', data, fh)
+        self.oh = fh + 20
+        require(self.oh + self.optional_size <= len(data), 'optional header beyond the file')
+        self.magic = struct.unpack_from('<H', data, self.oh)[0]
+        require(self.magic == 0x10B, 'optional header magic 0x%x, not PE32 (0x10b)' % self.magic)
+        o = self.oh
+        self.entry = struct.unpack_from('<I', data, o + 16)[0]
+        self.os_version = struct.unpack_from('<HH', data, o + 40)
+        self.subsystem_version = struct.unpack_from('<HH', data, o + 48)
+        self.size_of_headers = struct.unpack_from('<I', data, o + 60)[0]
+        self.checksum_field = o + 64
+        self.checksum = struct.unpack_from('<I', data, o + 64)[0]
+        self.subsystem = struct.unpack_from('<H', data, o + 68)[0]
+        count = struct.unpack_from('<I', data, o + 92)[0]
+        self.dirs = [struct.unpack_from('<II', data, o + 96 + 8 * i) for i in range(min(count, 16))]
+        self.dirs += [(0, 0)] * (16 - len(self.dirs))
+        self.sections = []
+        st = o + self.optional_size
+        for i in range(self.section_count):
+            name, vsize, va, rawsize, rawptr = struct.unpack_from('<8sIIII', data, st + 40 * i)
+            self.sections.append((name.rstrip(b'\0').decode('latin-1'), va, vsize, rawptr, rawsize))
+
+    def offset(self, rva):
+        for name, va, vsize, rawptr, rawsize in self.sections:
+            if va <= rva < va + max(vsize, rawsize):
+                require(rva - va < rawsize, 'RVA 0x%x lies in the zero-filled part of %s' % (rva, name))
+                return rawptr + rva - va
+        raise Failure('RVA 0x%x lies in no section' % rva)
+
+    def u16(self, rva):
+        return struct.unpack_from('<H', self.data, self.offset(rva))[0]
+
+    def u32(self, rva):
+        return struct.unpack_from('<I', self.data, self.offset(rva))[0]
+
+    def cstring(self, rva):
+        at = self.offset(rva)
+        end = self.data.index(b'\0', at)
+        return self.data[at:end].decode('latin-1')
+
+    def bytes_at(self, rva, size):
+        at = self.offset(rva)
+        require(at + size <= len(self.data), 'data at RVA 0x%x runs past the file' % rva)
+        return self.data[at:at + size]
+
+
+def check_layout(image):
+    data = image.data
+    require(image.lfanew == 256, 'e_lfanew is %d, not 256' % image.lfanew)
+    require(data[128:256] == bytes(128), 'bytes 128..255 are not all zero')
+    require(image.machine == 0x14C, 'machine 0x%x, not i386' % image.machine)
+    require(image.subsystem == 2, 'subsystem %d, not Windows GUI (2)' % image.subsystem)
+    require(image.subsystem_version <= (4, 0),
+            'subsystem version %d.%d: Windows 95 needs 4.0 at most' % image.subsystem_version)
+    require(image.os_version <= (4, 0), 'OS version %d.%d above 4.0' % image.os_version)
+    require(image.symbols == 0 and image.symbol_count == 0, 'COFF symbol table present')
+    right = pe_checksum(data, image.checksum_field)
+    require(image.checksum == right,
+            'PE checksum 0x%08x, should be 0x%08x' % (image.checksum, right))
+    require(image.dirs[DIR_TLS] == (0, 0), 'TLS directory present')
+    require(image.dirs[DIR_DEBUG] == (0, 0), 'debug directory present')
+    require(image.dirs[DIR_SECURITY] == (0, 0), 'certificate table present')
+    require(image.dirs[DIR_DELAY_IMPORT] == (0, 0), 'delay-import directory present')
+    for name, *_ in image.sections:
+        require(name not in ('.tls', '.CRT', '.ctors', '.init_array', '.eh_frame', '.debug_info'),
+                'section %s present' % name)
+    text = [s for s in image.sections if s[0] == '.text']
+    require(text and text[0][1] <= image.entry < text[0][1] + text[0][2],
+            'entry point 0x%x outside .text' % image.entry)
+
+
+def check_imports(image):
+    rva, size = image.dirs[DIR_IMPORT]
+    require(rva and size, 'no import table')
+    imports = []
+    at = rva
+    while True:
+        lookup, _, _, name_rva, thunk = struct.unpack('<IIIII', image.bytes_at(at, 20))
+        if name_rva == 0 and thunk == 0:
+            break
+        dll = image.cstring(name_rva)
+        allowed = ALLOWED.get(dll.upper())
+        require(allowed is not None, 'import of %s, not an allowed DLL' % dll)
+        entry = lookup or thunk
+        while True:
+            value = image.u32(entry)
+            if value == 0:
+                break
+            require(not value & 0x80000000, 'import by ordinal %d from %s' % (value & 0xFFFF, dll))
+            function = image.cstring(value + 2)
+            require(function in allowed, 'import %s!%s is not on the Windows 95 allow-list'
+                    % (dll, function))
+            imports.append('%s!%s' % (dll.upper(), function))
+            entry += 4
+        at += 20
+    return imports
+
+
+def resource_entries(image, base, directory):
+    named, ids = struct.unpack('<HH', image.bytes_at(base + directory + 12, 4))
+    for i in range(named + ids):
+        name, target = struct.unpack('<II', image.bytes_at(base + directory + 16 + 8 * i, 8))
+        key = None if name & 0x80000000 else name
+        yield key, target & 0x7FFFFFFF, bool(target & 0x80000000)
+
+
+def load_resources(image):
+    """{type: {id: data of the first language}} of the resources named by number."""
+    base, size = image.dirs[DIR_RESOURCE]
+    require(base and size, 'no resource directory')
+    table = {}
+    for rtype, type_dir, is_dir in resource_entries(image, base, 0):
+        if rtype is None or not is_dir:
+            continue
+        for rid, name_dir, is_dir2 in resource_entries(image, base, type_dir):
+            if rid is None or not is_dir2:
+                continue
+            for _, leaf, is_dir3 in resource_entries(image, base, name_dir):
+                require(not is_dir3, 'resource tree deeper than three levels')
+                data_rva, data_size = struct.unpack('<II', image.bytes_at(base + leaf, 8))
+                table.setdefault(rtype, {})[rid] = image.bytes_at(data_rva, data_size)
+                break
+    return table
+
+
+def check_manifest(text):
+    try:
+        root = ElementTree.fromstring(text)
+    except ElementTree.ParseError as error:
+        raise Failure('manifest is not well-formed XML: %s' % error)
+
+    def local(tag):
+        return tag.rsplit('}', 1)[-1]
+
+    levels, supported, dpi, descriptions = [], set(), [], []
+    for element in root.iter():
+        tag = local(element.tag)
+        if tag == 'requestedExecutionLevel':
+            levels.append((element.get('level'), element.get('uiAccess')))
+        elif tag == 'supportedOS':
+            supported.add((element.get('Id') or '').lower())
+        elif tag == 'dpiAware':
+            dpi.append((element.text or '').strip().lower())
+        elif tag == 'description':
+            descriptions.append((element.text or '').strip())
+    require(levels == [('asInvoker', 'false')],
+            'requestedExecutionLevel is %r, not asInvoker with uiAccess false' % levels)
+    require(supported == SUPPORTED_OS, 'supportedOS identifiers %s, missing %s, extra %s' % (
+        len(supported), sorted(SUPPORTED_OS - supported), sorted(supported - SUPPORTED_OS)))
+    require(dpi == ['true'], 'dpiAware is %r, not true' % dpi)
+    require(descriptions == ['Ravelkit Installer'],
+            'description is %r, not "Ravelkit Installer"' % descriptions)
+
+
+def check_resources(image):
+    table = load_resources(image)
+    manifests = table.get(RT_MANIFEST, {})
+    require(1 in manifests, 'no manifest resource (RT_MANIFEST, id 1)')
+    require(list(manifests) == [1], 'manifest ids %r: exactly id 1 expected' % sorted(manifests))
+    check_manifest(manifests[1])
+
+    groups = table.get(RT_GROUP_ICON, {})
+    require(groups, 'no icon group')
+    icons = table.get(RT_ICON, {})
+    for gid, group in groups.items():
+        reserved, kind, count = struct.unpack_from('<HHH', group, 0)
+        require(kind == 1 and count > 0, 'icon group %d malformed' % gid)
+        for i in range(count):
+            icon_id = struct.unpack_from('<H', group, 6 + 14 * i + 12)[0]
+            require(icon_id in icons, 'icon group %d names missing icon %d' % (gid, icon_id))
+
+    versions = table.get(RT_VERSION, {})
+    require(1 in versions, 'no version record (RT_VERSION, id 1)')
+    record = versions[1]
+    require(record[6:6 + 32] == 'VS_VERSION_INFO'.encode('utf-16-le') + b'\0\0',
+            'version record does not start with VS_VERSION_INFO')
+    require(struct.pack('<I', 0xFEEF04BD) in record[:96], 'version record has no fixed file info')
+    allowed_types = {RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST}
+    require(set(table) <= allowed_types,
+            'resource types %r beyond manifest, icons and version' % sorted(set(table) - allowed_types))
+
+
+def main():
+    if len(sys.argv) != 2:
+        print('usage: check_launcher.py launcher.exe', file=sys.stderr)
+        return 2
+    path = sys.argv[1]
+    try:
+        with open(path, 'rb') as f:
+            data = f.read()
+        image = Image(data)
+        check_layout(image)
+        imports = check_imports(image)
+        check_resources(image)
+    except (Failure, OSError, struct.error, ValueError, UnicodeDecodeError) as error:
+        print('check_launcher: FAIL: %s: %s' % (path, error))
+        return 1
+    print('check_launcher: OK: %s, %d bytes, %d imports (%s)'
+          % (path, len(data), len(imports), ', '.join(sorted(set(i.split('!')[0] for i in imports)))))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
