@@ -13,7 +13,7 @@ void RunLauncher() {
     TStream Input;
     TStream Output;
     DecodePayload(Run.PackageFile, Header, Run.Payload, Input, Output);
-    Run.TempPath = MakeTemporaryCopy(Output, int32_t(Run.Payload.UnpackedSize));
+    Run.TempPath = MakeTemporaryCopy(Output, int32_t(Run.Payload.UnpackedSize), Run.CopyGuard);
     // The engine may be large: give its memory back before it runs.
     Output.Clear();
     Input.Clear();

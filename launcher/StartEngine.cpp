@@ -88,6 +88,8 @@ void StartEngine(const TRunState& Run) {
   HANDLE Process = Run.Version.dwMajorVersion < 6 || IsAdministrator()
                        ? StartDirectly(Run)
                        : StartThroughShell(Run, Header);
+  // The engine has its file open now; the wait and the deletion need the copy released.
+  if (Run.CopyGuard) CloseHandle(Run.CopyGuard);
   if (Locator.DetachSize != 0) return;
   WaitForSingleObject(Process, INFINITE);
   DeleteFileA(StrCStr(Run.TempPath));

@@ -33,6 +33,7 @@ struct TRunState {
   TPayloadRef Payload;      // the chosen engine
   OSVERSIONINFOA Version;   // zero-filled when the query failed
   TAnsiString TempPath;     // the temporary copy of the engine
+  HANDLE CopyGuard;         // read-only handle on the copy, held until the engine started
   TAnsiString EngineArgs;
 };
 
@@ -46,7 +47,9 @@ void CheckWin2000ServicePack(HANDLE PackageFile);
 // Extraction.
 void DecodePayload(HANDLE PackageFile, const TPackageHeader& Header, const TPayloadRef& Payload,
                    TStream& Input, TStream& Output);
-TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize);
+// Writes the engine to a free name and returns its path. Guard receives a read-only handle
+// on the written copy that lets others read it but neither write, replace nor delete it.
+TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize, HANDLE& Guard);
 TAnsiString FolderOfPath(const TAnsiString& Path);
 TAnsiString NameOfPath(const TAnsiString& Path);
 bool PathExists(const TAnsiString& Path);

@@ -99,7 +99,7 @@ static TAnsiString ChooseFreeName(const TAnsiString& Folder) {
   }
 }
 
-TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize) {
+TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize, HANDLE& Guard) {
   TAnsiString Folder = ChooseTempFolder();
   TAnsiString Path = ChooseFreeName(Folder);
   StrFree(Folder);
@@ -111,6 +111,15 @@ TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize) {
   CloseHandle(File);
   if (Written != DWORD(UnpackedSize)) {
     // Never leave a partial engine behind for someone to start.
+    DeleteFileA(StrCStr(Path));
+    FatalTempCopyError();
+  }
+  // Between writing the copy and starting it, another process of the same user could
+  // replace it, and with "runas" the replacement would run elevated. Holding it open with
+  // read sharing only closes that window; a copy that cannot be held is not started.
+  Guard = CreateFileA(StrCStr(Path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                      nullptr);
+  if (Guard == INVALID_HANDLE_VALUE) {
     DeleteFileA(StrCStr(Path));
     FatalTempCopyError();
   }

@@ -112,8 +112,9 @@ TEST_P(TempCopyTest, ChoosesFolderAndFreeName) {
   std::string Copy;
   uint32_t Code = sim::RunInSim([&Copy] {
     TStream Engine;
+    HANDLE Guard = nullptr;
     Engine.Write("engine", 6);
-    TAnsiString Path = MakeTemporaryCopy(Engine, 6);
+    TAnsiString Path = MakeTemporaryCopy(Engine, 6, Guard);
     Copy.assign(StrCStr(Path), size_t(Path.Length));
   });
   ASSERT_EQ(Code, sim::kNoExit) << OnlyBox().Text;
@@ -149,7 +150,8 @@ TEST_F(LauncherTest, AFolderOfTheSameNameCountsAsTaken) {
   std::string Copy;
   sim::RunInSim([&Copy] {
     TStream Engine;
-    TAnsiString Path = MakeTemporaryCopy(Engine, 0);
+    HANDLE Guard = nullptr;
+    TAnsiString Path = MakeTemporaryCopy(Engine, 0, Guard);
     Copy = StrCStr(Path);
   });
   EXPECT_EQ(Copy, std::string(Temp) + "setup2.exe");
@@ -165,7 +167,8 @@ TEST_F(LauncherTest, NoTempPathMeansDriveC) {
   std::string Copy;
   sim::RunInSim([&Copy] {
     TStream Engine;
-    Copy = StrCStr(MakeTemporaryCopy(Engine, 0));
+    HANDLE Guard = nullptr;
+    Copy = StrCStr(MakeTemporaryCopy(Engine, 0, Guard));
   });
   EXPECT_EQ(Copy, "C:\\setup.exe");
 }
@@ -176,8 +179,9 @@ TEST_F(LauncherTest, AMissingFolderLeavesNothingBehind) {
   SetArgs("/temp Q:\\missing");
   EXPECT_EQ(sim::RunInSim([] {
               TStream Engine;
+    HANDLE Guard = nullptr;
               Engine.Write("engine", 6);
-              MakeTemporaryCopy(Engine, 6);
+              MakeTemporaryCopy(Engine, 6, Guard);
             }),
             0u);
   EXPECT_EQ(OnlyBox().Text, TempCopyText);
@@ -192,12 +196,56 @@ TEST_F(LauncherTest, AShortWriteDeletesTheCopy) {
   SetArgs("/temp D:\\small");
   EXPECT_EQ(sim::RunInSim([] {
               TStream Engine;
+    HANDLE Guard = nullptr;
               Engine.Write("engine", 6);
-              MakeTemporaryCopy(Engine, 6);
+              MakeTemporaryCopy(Engine, 6, Guard);
             }),
             0u);
   EXPECT_EQ(OnlyBox().Text, TempCopyText);
   EXPECT_TRUE(M.FilesIn("D:\\small").empty());
+}
+
+// Between writing the copy and starting it nobody may change it: the launcher holds it open
+// for reading, sharing reading only.
+TEST_F(LauncherTest, TheWrittenCopyCannotBeChangedUntilTheEngineStarts) {
+  sim::Machine& M = sim::Sim();
+  M.AddFile(LauncherPath(), "launcher");
+  M.AddFolder(Temp);
+  const std::string Copy = std::string(Temp) + "setup.exe";
+  sim::RunInSim([&] {
+    TStream Engine;
+    Engine.Write("engine", 6);
+    HANDLE Guard = nullptr;
+    MakeTemporaryCopy(Engine, 6, Guard);
+    EXPECT_EQ(M.Hold(Copy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE),
+              nullptr);
+    EXPECT_EQ(CreateFileA(Copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteFileA(Copy.c_str()));
+    // Reading stays possible: the engine and the system's loader read their file.
+    HANDLE Reader = M.Hold(Copy, GENERIC_READ, FILE_SHARE_READ);
+    EXPECT_NE(Reader, nullptr);
+    M.Release(Reader);
+    CloseHandle(Guard);
+    EXPECT_TRUE(DeleteFileA(Copy.c_str()));
+  });
+  EXPECT_EQ(sim::ToText(M.FileData(Copy)), "");
+}
+
+TEST_F(LauncherTest, ACopyThatCannotBeHeldIsDeletedAndNotStarted) {
+  sim::Machine& M = sim::Sim();
+  M.AddFile(LauncherPath(), "launcher");
+  M.AddFolder(Temp);
+  M.FailNth("CreateFileA", 2);  // the second opening of the copy: the guard
+  EXPECT_EQ(sim::RunInSim([] {
+              TStream Engine;
+              Engine.Write("engine", 6);
+              HANDLE Guard = nullptr;
+              MakeTemporaryCopy(Engine, 6, Guard);
+            }),
+            0u);
+  EXPECT_EQ(OnlyBox().Text, TempCopyText);
+  EXPECT_FALSE(M.Exists(std::string(Temp) + "setup.exe"));
 }
 
 // On code page 932 the byte 0x5C can be the second half of a character; it must not be
@@ -213,7 +261,8 @@ TEST_F(LauncherTest, DoubleByteNamesKeepTheirSecondByte) {
     Folder = StrCStr(FolderOfPath(Own));
     Name = StrCStr(NameOfPath(Own));
     TStream Engine;
-    Copy = StrCStr(MakeTemporaryCopy(Engine, 0));
+    HANDLE Guard = nullptr;
+    Copy = StrCStr(MakeTemporaryCopy(Engine, 0, Guard));
   });
   EXPECT_EQ(Folder, "C:\\dl\\");
   EXPECT_EQ(Name, "\x95\x5C.exe");
