@@ -23,7 +23,7 @@ struct TInspection {
   bool HasLocator = false, HasHeader = false;
   TPackageLocator Locator = {};
   TPackageHeader Header = {};
-  bool PeChecksumRight = false;  // informative: the launcher never checks it
+  bool PeChecksumRight = false;   // informative: the launcher never checks it
   uint32_t ActualCrc = 0;         // of the checked region, when the file holds all of it
   TInspectedMessage Messages[3];  // expiry, bitness, Windows
   TInspectedPayload Payloads[2];  // 32-bit, 64-bit
