@@ -54,10 +54,16 @@ std::string AbsolutePath(const Machine& M, const std::string& Path);
 std::string KeyOf(const std::string& Absolute);    // upper-cases a to z
 std::string ParentOf(const std::string& Absolute);  // empty for a root
 std::string NameOf(const std::string& Absolute);    // the last component
+size_t LastSeparator(const std::string& Path);      // the last '\\' or '/' that is a character of its own
+bool EndsWithSeparator(const std::string& Path);    // the last character is '\' or '/'
 bool SameAscii(const std::string& A, const std::string& B);  // equal ignoring the case of a..z
 std::string Lower(std::string Text);                // lower-cases A..Z
 
+// ---- Code pages (codepage.cpp) ----
+bool IsLeadByte(UINT CodePage, uint8_t Byte);       // the first byte of a double-byte character
+
 // ---- Calls and faults (machine.cpp) ----
+UINT CurrentCodePage();                            // the current machine's ANSI code page (1252 while none exists)
 void Count(const char* Operation);                 // counts a call
 const Fault* Hit(const char* Operation);           // counts a call; the fault when this call fails
 void Misuse(const std::string& What);              // records an API misuse

@@ -9,7 +9,16 @@
 // would, so that runs in one test process neither leak nor interfere.
 //
 // Paths are Windows paths, compared case-insensitively for the letters a to z only; '/' counts
-// as '\'; a relative path is taken from CurrentDirectory. Nothing here touches the real disk.
+// as '\'; a relative path is taken from CurrentDirectory; the second byte of a double-byte
+// character (code page 932) is neither a separator nor a letter. A running program's file is
+// locked as on Windows: while a run is in progress the file at ModulePath, and a started engine's
+// file until the engine ends, cannot be opened for writing (ERROR_SHARING_VIOLATION) or deleted
+// (ERROR_ACCESS_DENIED); reading them, even without sharing, is allowed. Nothing here touches
+// the real disk.
+//
+// Failing calls set Machine::LastError to the Win32 error code, and API misuses (unknown
+// handles, double frees, wrong handle kinds) are listed in Machine::Misuses, so that a test can
+// require a run to be clean.
 #pragma once
 
 #include <cstdint>
@@ -186,7 +195,7 @@ struct Machine {
   std::string ModulePath = "C:\\Users\\Ann\\Downloads\\setup.exe";  // GetModuleFileNameA(NULL)
   std::string CommandLine = "\"C:\\Users\\Ann\\Downloads\\setup.exe\"";  // GetCommandLineA
   std::string CurrentDirectory = "C:\\Users\\Ann\\Downloads";  // base of relative paths
-  UINT AnsiCodePage = 1252;                                     // GetACP, CharNextA, CP_ACP conversions
+  UINT AnsiCodePage = 1252;                                     // GetACP, CharNextA, CP_ACP conversions, path bytes (set it before adding files)
   VersionInfo Version;                                          // GetVersionExA
   SYSTEMTIME LocalTime = {2026, 12, 5, 11, 10, 0, 0, 0};       // GetLocalTime (Friday 2026-12-11)
   std::string TempPath = "C:\\Users\\Ann\\AppData\\Local\\Temp\\";  // GetTempPathA

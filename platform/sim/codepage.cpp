@@ -26,12 +26,6 @@ bool IsDbcs(UINT Cp) { return Cp == 932 || Cp == 936 || Cp == 949 || Cp == 950; 
 
 bool Supported(UINT Cp) { return Cp == 1252 || IsDbcs(Cp); }
 
-bool IsLeadByte(UINT Cp, uint8_t B) {
-  if (Cp == 932) return (B >= 0x81 && B <= 0x9F) || (B >= 0xE0 && B <= 0xFC);
-  if (IsDbcs(Cp)) return B >= 0x81 && B <= 0xFE;
-  return false;
-}
-
 UINT Resolve(UINT Cp) { return Cp == kCpAcp ? Sim().AnsiCodePage : Cp; }
 
 // One iconv converter per direction and code page, kept for the life of the process.
@@ -133,6 +127,12 @@ std::string FromWideChar(UINT Cp, WCHAR C) {
 }
 
 }  // namespace
+
+bool sim::IsLeadByte(UINT Cp, uint8_t B) {
+  if (Cp == 932) return (B >= 0x81 && B <= 0x9F) || (B >= 0xE0 && B <= 0xFC);
+  if (IsDbcs(Cp)) return B >= 0x81 && B <= 0xFE;
+  return false;
+}
 
 UINT WINAPI GetACP() {
   Count("GetACP");

@@ -40,7 +40,7 @@ uint64_t* FreeSpaceFor(Machine& M, const std::string& Key) {
   for (auto& [Folder, Left] : M.In->FreeSpace) {
     bool Under = Key == Folder ||
                  (Key.compare(0, Folder.size(), Folder) == 0 &&
-                  (Folder.back() == '\\' || Key[Folder.size()] == '\\'));
+                  (ParentOf(Folder).empty() || Key[Folder.size()] == '\\'));
     if (Under && Folder.size() >= BestLength) {
       Best = &Left;
       BestLength = Folder.size();
@@ -57,6 +57,10 @@ void GiveBackSpace(Machine& M, const Node& N) {
 DWORD BadName(const std::string& Name, const std::string& Absolute) {
   if (Name.empty()) return kErrorPathNotFound;
   for (size_t I = 0; I < Name.size(); ++I) {
+    if (IsLeadByte(CurrentCodePage(), uint8_t(Name[I])) && I + 1 < Name.size()) {
+      ++I;  // a double-byte character: its second byte is no reserved character
+      continue;
+    }
     char C = Name[I];
     if (C == '*' || C == '?' || C == '"' || C == '<' || C == '>' || C == '|') return kErrorInvalidName;
     if (C == ':' && I != 1) return kErrorInvalidName;
@@ -192,7 +196,7 @@ HANDLE WINAPI CreateFileA(LPCSTR FileName, DWORD Access, DWORD ShareMode, SECURI
   std::string Name = FileName;
   std::string Absolute = AbsolutePath(M, Name);
   if (DWORD Error = BadName(Name, Absolute)) return Fail(Error), INVALID_HANDLE_VALUE;
-  if (Name.back() == '\\' || Name.back() == '/') return Fail(kErrorInvalidName), INVALID_HANDLE_VALUE;
+  if (EndsWithSeparator(Name)) return Fail(kErrorInvalidName), INVALID_HANDLE_VALUE;
   if (Disposition < kCreateNew || Disposition > kTruncateExisting)
     return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
   std::string Key = KeyOf(Absolute);
@@ -345,7 +349,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR FileName, WIN32_FIND_DATAA* FindData) {
   if (!FileName || !FindData) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
   std::string Name = FileName;
   std::string Absolute = AbsolutePath(M, Name);
-  if (Name.empty() || Name.back() == '\\' || Name.back() == '/' || ParentOf(Absolute).empty())
+  if (Name.empty() || EndsWithSeparator(Name) || ParentOf(Absolute).empty())
     return Fail(kErrorFileNotFound), INVALID_HANDLE_VALUE;
   if (DWORD Error = BadName(Name, Absolute)) return Fail(Error == kErrorInvalidName ? kErrorFileNotFound : Error), INVALID_HANDLE_VALUE;
   std::shared_ptr<Node> N = NodeOf(M, Absolute);

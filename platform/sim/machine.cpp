@@ -122,6 +122,8 @@ uint32_t RunInSim(const std::function<void()>& Body) {
   return Result;
 }
 
+UINT CurrentCodePage() { return Current ? Current->AnsiCodePage : 1252; }
+
 void Count(const char* Operation) { ++Sim().Calls[Operation]; }
 
 const Fault* Hit(const char* Operation) {

@@ -25,7 +25,7 @@ HMODULE const kMpr = Module(0x71B20000);
 // system folder.
 std::string BaseName(const Machine& M, const std::string& Name, bool* HasFolder) {
   std::string Leaf = Name;
-  size_t Slash = Name.find_last_of("\\/");
+  size_t Slash = LastSeparator(Name);
   *HasFolder = Slash != std::string::npos;
   if (*HasFolder) {
     if (!SameAscii(AbsolutePath(M, Name.substr(0, Slash)), AbsolutePath(M, M.SystemFolder))) return "";

@@ -137,6 +137,17 @@ TEST_F(SimTest, ModuleFileNameIsTruncatedAndTerminated) {
   EXPECT_STREQ(Buffer, "C:\\User");
 }
 
+TEST_F(SimTest, DoubleByteSecondBytesAreNeitherSeparatorsNorLetters) {
+  Sim().AnsiCodePage = 932;
+  Sim().AddFolder("C:\\dl");
+  HANDLE H = Open("C:\\dl\\\x95\x5C.exe", GENERIC_WRITE, 0, CREATE_ALWAYS);  // 0x5C: second byte
+  ASSERT_NE(H, INVALID_HANDLE_VALUE);
+  CloseHandle(H);
+  EXPECT_EQ(Sim().FilesIn("C:\\dl").size(), 1u);
+  Sim().AddFile("C:\\dl\\\x95\x61", "lower");  // 0x61 'a' as a second byte keeps its case
+  EXPECT_FALSE(Sim().Exists("C:\\dl\\\x95\x41"));
+}
+
 // ---- Registry ----
 
 TEST_F(SimTest, RegistrySizeSemantics) {
