@@ -9,10 +9,14 @@ checksum; no TLS directory, no debug directory, no certificate, no COFF symbols,
 imports, no static-constructor sections; every import DLL!function on the Windows 95 allow-list
 below, imported by name; the manifest (RT_MANIFEST 1) with asInvoker, uiAccess false, the five
 supportedOS identifiers, dpiAware true and the description "Ravelkit Installer"; an icon group
-whose icons are present; a version record. Pure Python, no dependencies.
+whose icons are present; a version record; and, when i686-w64-mingw32-objdump is there, no
+instruction that a 386 lacks (Windows 95 runs on one). Pure Python otherwise.
 Exit code 0 and one line "OK ..." when all hold; 1 and one line with the first failure.
 """
+import re
+import shutil
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -275,6 +279,27 @@ def check_resources(image):
             'resource types %r beyond manifest, icons and version' % sorted(set(table) - allowed_types))
 
 
+# Instructions of processors after the 386 that GCC emits when allowed to; Windows 95 runs on
+# a 386, so none of them may appear in the launcher's code.
+LATER_INSTRUCTIONS = re.compile(
+    r'\t(cmov[a-z]+|bswap|cmpxchg8?b?|xadd|rdtsc|fcomip?|fucomip?|sysenter|ud2|'
+    r'movnti|pause|[a-z]+(ps|pd|ss|sd)\b)')
+
+
+def check_instruction_set(path):
+    """Disassembles with the cross objdump, when there is one; returns False when skipped."""
+    objdump = shutil.which('i686-w64-mingw32-objdump')
+    if not objdump:
+        return False
+    listing = subprocess.run([objdump, '-d', '--no-show-raw-insn', path], capture_output=True,
+                             text=True, check=True).stdout
+    for line in listing.splitlines():
+        match = LATER_INSTRUCTIONS.search(line)
+        if match:
+            raise Failure('instruction beyond the 386: %s' % line.strip())
+    return True
+
+
 def main():
     if len(sys.argv) != 2:
         print('usage: check_launcher.py launcher.exe', file=sys.stderr)
@@ -287,11 +312,14 @@ def main():
         check_layout(image)
         imports = check_imports(image)
         check_resources(image)
-    except (Failure, OSError, struct.error, ValueError, UnicodeDecodeError) as error:
+        disassembled = check_instruction_set(path)
+    except (Failure, OSError, struct.error, ValueError, UnicodeDecodeError,
+            subprocess.CalledProcessError) as error:
         print('check_launcher: FAIL: %s: %s' % (path, error))
         return 1
-    print('check_launcher: OK: %s, %d bytes, %d imports (%s)'
-          % (path, len(data), len(imports), ', '.join(sorted(set(i.split('!')[0] for i in imports)))))
+    print('check_launcher: OK: %s, %d bytes, %d imports (%s)%s'
+          % (path, len(data), len(imports), ', '.join(sorted(set(i.split('!')[0] for i in imports))),
+             '' if disassembled else ' (no objdump: instruction set not checked)'))
     return 0
 
 
