@@ -16,13 +16,16 @@ foreach(_variant 32 64)
   else()
     set(_name engine${_variant})
   endif()
-  add_executable(${_name} ${CMAKE_SOURCE_DIR}/tests/engine/engine.c)
+  add_executable(${_name} ${CMAKE_SOURCE_DIR}/tests/engine/engine.c
+                         ${CMAKE_SOURCE_DIR}/tests/engine/engine.rc)
   set_target_properties(${_name} PROPERTIES WIN32_EXECUTABLE TRUE)
-  target_compile_definitions(${_name} PRIVATE ENGINE_VARIANT="${_variant}")
-  target_compile_options(${_name} PRIVATE
+  target_compile_definitions(${_name} PRIVATE $<$<COMPILE_LANGUAGE:C>:ENGINE_VARIANT="${_variant}">)
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/tests/engine/engine.rc PROPERTIES
+    OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/tests/engine/engine.manifest)
+  target_compile_options(${_name} PRIVATE $<$<COMPILE_LANGUAGE:C>:
     -Os -ffreestanding -fno-builtin -fno-tree-loop-distribute-patterns
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-ident
-    -Wall -Wextra)
+    -Wall -Wextra>)
   target_link_options(${_name} PRIVATE
     -nostdlib -nostartfiles -Wl,-e,_EngineMain@0
     -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0

@@ -9,7 +9,7 @@
  *
  * It records its command line, current folder, own path, whether its own file opens for reading,
  * the package path (its first argument) and whether the package opens with no sharing, WOW64,
- * and the Windows version it is told.
+ * and the Windows version and service pack it is told (its manifest declares Windows 10 and 11).
  *
  * The report is appended, so several runs into one file stay apart. Each run writes one block of
  * lines "<key> <value>" at its start, in a single write, and one line "ended ..." when it ends.
@@ -156,10 +156,16 @@ static void Report(void) {
                                    : wow64                                  ? "yes\n"
                                                                             : "no\n");
 
-  OSVERSIONINFOA v;
+  /* The extended record first (it carries the service pack); Windows 95 knows only the basic. */
+  OSVERSIONINFOEXA v;
   for (DWORD i = 0; i < sizeof v; i++) ((char*)&v)[i] = 0;
   v.dwOSVersionInfoSize = sizeof v;
-  if (GetVersionExA(&v)) {
+  BOOL extended = GetVersionExA((OSVERSIONINFOA*)&v);
+  if (!extended) {
+    v.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    ok = GetVersionExA((OSVERSIONINFOA*)&v);
+  }
+  if (extended || ok) {
     AddStr(&t, "version ");
     AddNum(&t, v.dwMajorVersion);
     AddStr(&t, ".");
@@ -168,6 +174,10 @@ static void Report(void) {
     AddNum(&t, v.dwBuildNumber & 0xFFFF);
     AddStr(&t, " platform=");
     AddNum(&t, v.dwPlatformId);
+    if (extended) {
+      AddStr(&t, " sp=");
+      AddNum(&t, v.wServicePackMajor);
+    }
     AddStr(&t, "\n");
   }
   Append(&t);
