@@ -120,7 +120,11 @@ TEST_P(TempCopyTest, ChoosesFolderAndFreeName) {
   ASSERT_EQ(Code, sim::kNoExit) << OnlyBox().Text;
   EXPECT_EQ(Copy, GetParam().Copy);
   EXPECT_EQ(sim::ToText(M.FileData(Copy)), "engine");
-  EXPECT_TRUE(M.OpenHandlesAtExit.empty());
+  // Only the guard stays open on the copy: read access, read sharing.
+  ASSERT_EQ(M.OpenHandlesAtExit.size(), 1u);
+  EXPECT_EQ(M.OpenHandlesAtExit[0].Path, Copy);
+  EXPECT_EQ(M.OpenHandlesAtExit[0].Access, GENERIC_READ);
+  EXPECT_EQ(M.OpenHandlesAtExit[0].Share, FILE_SHARE_READ);
 }
 
 INSTANTIATE_TEST_SUITE_P(

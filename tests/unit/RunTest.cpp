@@ -31,10 +31,11 @@ TEST_F(RunTest, APackageInstallsFromEndToEnd) {
   sim::Machine& M = sim::Sim();
   M.Version.Major = 5, M.Version.Minor = 1;  // before Vista: a direct start
   SetArgs("/x \"a b\"");
-  bool PackageFree = false;
-  M.OnEngineRun = [&PackageFree](sim::Machine& Machine) {
-    // While the engine runs the launcher holds nothing on its own file.
+  bool PackageFree = false, CopyFree = false;
+  M.OnEngineRun = [&](sim::Machine& Machine) {
+    // While the engine runs the launcher holds nothing on its own file, nor on the copy.
     PackageFree = !Machine.HandleOpenOn(Machine.ModulePath);
+    CopyFree = !Machine.HandleOpenOn(TempCopyPath);
   };
   EXPECT_EQ(sim::RunLauncherInSim(), 0u);
   EXPECT_TRUE(M.Boxes.empty()) << OnlyBox().Text;
@@ -47,6 +48,7 @@ TEST_F(RunTest, APackageInstallsFromEndToEnd) {
   EXPECT_EQ(Start.CurrentDirectory.value_or(""), "C:\\Users\\Ann\\Downloads\\");
   EXPECT_TRUE(Start.Waited);
   EXPECT_TRUE(PackageFree);
+  EXPECT_TRUE(CopyFree);
   EXPECT_FALSE(M.Exists(TempCopyPath));
   // Only the engine's own process and thread handles may outlive the run.
   for (const sim::HandleInfo& H : M.OpenHandlesAtExit)
@@ -65,8 +67,8 @@ TEST_F(RunTest, PhasesRunInTheirOrder) {
   EXPECT_EQ(sim::RunLauncherInSim(), 0u);
   EXPECT_EQ(OnlyBox().Text.rfind("This", 0), 0u) << OnlyBox().Text;
   EXPECT_TRUE(sim::Sim().Starts.empty());
-  EXPECT_EQ(sim::Sim().IsWow64Calls, 0);
-  EXPECT_EQ(sim::Sim().VersionQuerySizes.size(), 0u);
+  EXPECT_EQ(sim::Sim().IsWow64Calls, 0);  // the engine choice never ran, nor what follows it
+  EXPECT_TRUE(sim::Sim().RegQueries.empty());
 }
 
 // Every allocation of a run, failed in turn: the run ends with a nonzero code, shows none
