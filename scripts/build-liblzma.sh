@@ -63,16 +63,23 @@ obj=$work/obj
 rm -rf "$obj" "$prefix"
 mkdir -p "$obj"
 cd "$obj"
-"$src/configure" -q --host="$host" --prefix="$prefix" \
-  --disable-shared --enable-static \
-  --disable-encoders --enable-decoders=lzma1 \
-  --disable-threads --disable-microlzma --disable-lzip-decoder \
-  --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links \
-  --disable-scripts --disable-doc --disable-nls \
-  "${small[@]}" \
-  CFLAGS="$cflags" ARFLAGS=cr >/dev/null
-make -s -j"$(nproc)" -C src/liblzma >/dev/null
-make -s -C src/liblzma install >/dev/null
+log=$work/build.log
+{
+  "$src/configure" --host="$host" --prefix="$prefix" \
+    --disable-shared --enable-static \
+    --disable-encoders --enable-decoders=lzma1 \
+    --disable-threads --disable-microlzma --disable-lzip-decoder \
+    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links \
+    --disable-scripts --disable-doc --disable-nls \
+    "${small[@]}" \
+    CFLAGS="$cflags" ARFLAGS=cr &&
+  make -j"$(nproc)" -C src/liblzma &&
+  make -C src/liblzma install
+} >"$log" 2>&1 || {
+  tail -n 40 "$log" >&2
+  echo "build-liblzma: the cross build of liblzma failed (whole log: $log)" >&2
+  exit 1
+}
 
 printf '%s\n' "$config" >"$stamp"
 echo "build-liblzma: $prefix/lib/liblzma.a built in $(( $(date +%s) - start )) s ($opt${small:+ --enable-small})"
