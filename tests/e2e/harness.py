@@ -28,8 +28,9 @@ locale (ANSI code page 1252, so a Cyrillic path reaches the ANSI functions as "?
 display; the user's own Wine prefix is never touched.
 
 Locations (environment variables, as ctest sets them; defaults for a run by hand):
-    RAVELKIT_DIST_DIR   dist/: launcher.exe, ravelpack, watcher.exe, engine.exe, engine64.exe
-    RAVELKIT_WIN_DIR    the Windows build folder (its bin/ is searched after dist/)
+    RAVELKIT_WIN_DIR    the Windows build folder: bin/ holds launcher.exe, watcher.exe,
+                        engine.exe, engine64.exe
+    RAVELKIT_DIST_DIR   dist/: ravelpack, and copies of the Windows programs
     RAVELKIT_WINE_DIR   where the prefixes live (build/host/wine)
     RAVELKIT_E2E_WORK   where tests place packages and runs leave reports (build/host/e2e)
     RAVELKIT_LAUNCHER   a launcher.exe to use in place of the built one (any program name:
@@ -111,15 +112,16 @@ class HarnessError(Exception):
 
 def program(name):
     """The path of a built program (launcher.exe, watcher.exe, engine.exe, engine64.exe,
-    ravelpack): dist/ first, then the Windows build's bin/."""
+    ravelpack): the Windows build's bin/ first (dist/ holds copies, which a rebuild of the
+    Windows build alone leaves behind), then dist/ (where the host build writes ravelpack)."""
     override = os.environ.get('RAVELKIT_' + re.sub(r'\.exe$', '', name).upper())
     if override:
         return Path(override)
-    for folder in (DIST_DIR, WIN_DIR / 'bin', WIN_DIR):
+    for folder in (WIN_DIR / 'bin', DIST_DIR):
         if (folder / name).is_file():
             return folder / name
     raise HarnessError('%s not found in %s or %s; build first (scripts/build.sh)'
-                       % (name, DIST_DIR, WIN_DIR / 'bin'))
+                       % (name, WIN_DIR / 'bin', DIST_DIR))
 
 
 # ---- files and folders -------------------------------------------------------------------------
@@ -251,6 +253,7 @@ class RunResult:
     boxes: list                   # Box, in the order they appeared
     exit_code: int                # the program's full 32-bit exit code (None: did not end)
     others_running: list          # processes the program started that outlived it
+    exits: list                   # (image, exit code) of every process of the run that ended
     timed_out: bool
     engine_runs: list             # EngineRun, in the order they started
     temp: Path                    # the Windows TEMP folder, on the Linux side
@@ -468,6 +471,9 @@ class Prefix:
                 _clone_prefix(base, path)
         prefix = cls(path, arch, base)
         prefix.stop()
+        for link in (path / 'dosdevices').iterdir():  # drives an earlier run mapped
+            if not (base / 'dosdevices' / link.name).is_symlink():
+                link.unlink()
         prefix.configure()
         prefix.clear_temp()
         _open_prefixes.append(prefix)
@@ -626,6 +632,15 @@ class Prefix:
                     self.path / 'dosdevices' / os.readlink(entry)))
         return drives
 
+    def map_drive(self, letter, folder):
+        """Makes a Linux folder a drive of the prefix (letter D to Y); None removes the drive.
+        A test module's drives go when the prefix is opened again."""
+        link = self.path / 'dosdevices' / (letter.lower() + ':')
+        if link.is_symlink():
+            link.unlink()
+        if folder is not None:
+            os.symlink(os.path.abspath(folder), link)
+
     def to_windows(self, path):
         """The Windows path under which Wine shows a Linux path: C:\\... inside the prefix's
         drive_c, Z:\\... elsewhere. A string that already is a Windows path comes back as is."""
@@ -745,6 +760,7 @@ class Prefix:
             cmdline=cmdline, events=events, boxes=boxes,
             exit_code=None if main_exit is None else main_exit['code'],
             others_running=[] if main_exit is None else main_exit['others_running'],
+            exits=[(e['image'], e['code']) for e in events if e['event'] == 'exit'],
             timed_out=timed_out,
             engine_runs=parse_engine_report(engine_report.read_bytes())
             if engine_report.is_file() else [],

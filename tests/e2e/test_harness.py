@@ -164,6 +164,16 @@ class Prefix32(harness.WineTestCase):
         result = self.prefix.run(harness.program('engine.exe'))
         self.assertEqual(self.prefix.to_linux(result.events[0]['temp']), temp)
 
+    def test_mapped_drive(self):
+        folder = self.work('drive')
+        self.prefix.map_drive('d', folder)
+        self.addCleanup(self.prefix.map_drive, 'd', None)
+        self.assertEqual(self.prefix.to_windows(folder / 'sub' / 'x.exe'), 'D:\\sub\\x.exe')
+        self.assertEqual(self.prefix.to_linux('d:\\sub'), folder / 'sub')
+        (folder / 'sub').mkdir()
+        _, run = self.engine(cwd=folder / 'sub')
+        self.assertEqual(run.cwd, 'D:\\sub')
+
 
 class Prefix64(Prefix32):
     arch = 64
