@@ -50,6 +50,7 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
+import relay
 import winereg
 
 REPO = Path(__file__).resolve().parents[2]
@@ -99,6 +100,17 @@ _NT_REGISTRY_VERSIONS = {
     'win2003': ('5.2', 3790), 'vista': ('6.0', 6002), 'win7': ('6.1', 7601),
     'win8': ('6.2', 9200), 'win81': ('6.3', 9600), 'win10': ('10.0', 19045),
     'win11': ('10.0', 22631)}
+
+# What every configuration of a prefix holds, whatever the case sets.
+HARNESS_SETTINGS = [
+    # The null driver keeps every box open until the watcher answers it.
+    (r'HKCU\Software\Wine\Drivers', 'Graphics', 'null'),
+    # The calls a run traces (see relay.py), when Wine's debug output asks for +relay.
+    (r'HKCU\Software\Wine\Debug', 'RelayInclude', ';'.join(relay.TRACED)),
+    # A crash ends the process (exit code 0xC0000005 and the like) instead of waiting in a
+    # debugger dialog nobody can see.
+    (r'HKCU\Software\Wine\WineDbg', 'ShowCrashDialog', 0),
+]
 
 WINE_ENV = {'WINEDEBUG': '-all', 'WINEDLLOVERRIDES': 'mscoree,mshtml=', 'LC_ALL': 'C.UTF-8'}
 WINEBOOT_TIMEOUT = 300
@@ -249,8 +261,10 @@ class EngineRun:
 class RunResult:
     """What one run under the watcher showed."""
     cmdline: str
+    pid: int                      # the program's process id
     events: list                  # the watcher's report, one dict per event
     boxes: list                   # Box, in the order they appeared
+    calls: list                   # relay.Call of every process of the run, in order
     exit_code: int                # the program's full 32-bit exit code (None: did not end)
     others_running: list          # processes the program started that outlived it
     exits: list                   # (image, exit code) of every process of the run that ended
@@ -267,6 +281,13 @@ class RunResult:
         if len(self.engine_runs) > 1:
             raise AssertionError('%d engine runs' % len(self.engine_runs))
         return self.engine_runs[0] if self.engine_runs else None
+
+    def calls_of(self, function=None, pid=None):
+        """The traced calls the program itself (or process `pid`) made, of one function or
+        all, e.g. result.calls_of('CreateFileA')."""
+        pid = self.pid if pid is None else pid
+        return [c for c in self.calls
+                if c.pid == pid and (function is None or c.function == function)]
 
     def __str__(self):
         lines = ['run: %s' % self.cmdline,
@@ -323,22 +344,6 @@ def parse_engine_report(data):
             raw={k: v for k, v in r.items() if isinstance(v, bytes)},
             ended=r.get('ended', False), exit_code=r.get('exit_code')))
     return result
-
-
-_RELAY_CALL = re.compile(r'^[0-9a-f]+:Call user32\.(MessageBox(?:Ex)?[AW])\((.*)\) ret=[0-9a-f]+$')
-
-
-def parse_box_calls(stderr):
-    """(function, owner, flags) of each MessageBox call in Wine's relay trace."""
-    calls = []
-    for line in stderr.splitlines():
-        m = _RELAY_CALL.match(line)
-        if not m:
-            continue
-        fields = m.group(2).split(',')
-        flags = fields[-2] if 'Ex' in m.group(1) else fields[-1]
-        calls.append((m.group(1), int(fields[0], 16), int(flags, 16)))
-    return calls
 
 
 # ---- prefixes ----------------------------------------------------------------------------------
@@ -406,21 +411,17 @@ def ensure_base(arch):
                        timeout=WINEBOOT_TIMEOUT)
         subprocess.run(['wineserver', '-w'], env=env, check=True, timeout=WINEBOOT_TIMEOUT)
         boot_seconds = time.monotonic() - started
-        # Where Wine puts TEMP (C:\users\<user>\Temp in Wine 8), asked once.
-        temp = subprocess.run(['wine', 'cmd.exe', '/c', 'echo %TEMP%'], env=env,
-                              capture_output=True, timeout=120).stdout
-        temp = temp.decode('utf-8', 'replace').strip()
+        # Where Wine puts TEMP (C:\users\<user>\Temp in Wine 8), asked once. Into a file, not
+        # a pipe, which the wineserver would inherit and hold open for seconds.
+        answer = base / '.ravelkit' / 'temp.txt'
+        answer.parent.mkdir(parents=True, exist_ok=True)
+        with open(answer, 'wb') as out:
+            subprocess.run(['wine', 'cmd.exe', '/c', 'echo %TEMP%'], env=env, stdout=out,
+                           stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
         subprocess.run(['wineserver', '-w'], env=env, timeout=WINEBOOT_TIMEOUT)
-        user = winereg.RegFile(base / 'user.reg')
-        # The null driver keeps every box open until the watcher answers it.
-        user.set(r'Software\Wine\Drivers', 'Graphics', 'null')
-        # Trace the MessageBox calls only (for their flags), when a run asks for +relay.
-        user.set(r'Software\Wine\Debug', 'RelayInclude',
-                 'user32.MessageBoxA;user32.MessageBoxW;user32.MessageBoxExA;user32.MessageBoxExW')
-        # A crash ends the process (exit code 0xC0000005 and the like) instead of waiting in a
-        # debugger dialog nobody can see.
-        user.set(r'Software\Wine\WineDbg', 'ShowCrashDialog', 0)
-        user.save()
+        temp = answer.read_bytes().decode('utf-8', 'replace').strip()
+        if not re.fullmatch(r'[A-Za-z]:\\.*', temp):
+            raise HarnessError('Wine gave no TEMP folder: %r' % temp)
         pristine = base / '.ravelkit' / 'pristine'
         pristine.mkdir(parents=True, exist_ok=True)
         for name in ('system.reg', 'user.reg', 'userdef.reg'):
@@ -516,7 +517,7 @@ class Prefix:
         well, which is the one the launcher reads."""
         if windows is not None and windows not in WINDOWS_VERSIONS:
             raise ValueError('unknown Windows %r (one of %s)' % (windows, WINDOWS_VERSIONS))
-        values = []  # (root, key, name, value)
+        values = list(HARNESS_SETTINGS)  # (key, name, value)
         wine_key = r'HKCU\Software\Wine'
         if windows == 'win11' or (service_pack is not None and windows in _NT_REGISTRY_VERSIONS):
             # Wine's table of Version names fixes each one's service pack, and has no win11:
@@ -684,7 +685,7 @@ class Prefix:
     # -- runs --
 
     def run(self, program_path, args=(), cmdline=None, cwd=None, env=None, timeout=60,
-            after_exit='wait', trace_boxes=True):
+            after_exit='wait', trace=True):
         """Runs a program under the watcher and returns a RunResult.
 
         program_path: Linux path (or Windows path) of the program. args: the arguments, quoted
@@ -693,7 +694,8 @@ class Prefix:
         (default: the watcher's). env: extra environment (the engine's RAVELKIT_ENGINE_SLEEP_MS
         and RAVELKIT_ENGINE_EXIT_CODE; RAVELKIT_ENGINE_REPORT is set to a file of this run).
         timeout: seconds after which every process of the run is killed. after_exit: 'wait'
-        for what the program left running (a detached engine), or 'kill' it."""
+        for what the program left running (a detached engine), or 'kill' it. trace: record
+        the calls of relay.TRACED (result.calls, and the flags of each box); off for timing."""
         self._runs += 1
         run_dir = self.runs_dir / ('%03d' % self._runs)
         run_dir.mkdir(parents=True)
@@ -703,8 +705,8 @@ class Prefix:
             cmdline = ' '.join(['"%s"' % win_program] + [quote_arg(a) for a in args])
         extra = {'RAVELKIT_ENGINE_REPORT': self.to_windows(engine_report)}
         extra.update(env or {})
-        if trace_boxes:
-            extra['WINEDEBUG'] = '-all,+relay'
+        if trace:
+            extra['WINEDEBUG'] = '-all,+pid,+relay'
         command = [str(program('watcher.exe')), '--timeout', str(int(timeout * 1000)),
                    '--cmdline-hex', cmdline.encode('utf-8').hex(), '--app', win_program,
                    '--after-exit', after_exit]
@@ -749,15 +751,18 @@ class Prefix:
                      button_ids=[b['id'] for b in e['buttons']], icon=e['icon'],
                      owner=e['owner'], pid=e['pid'], image=e['image'])
                  for e in events if e['event'] == 'box']
-        calls = parse_box_calls(stderr) if trace_boxes else []
-        if len(calls) == len(boxes):
-            for box, (_, _, flags) in zip(boxes, calls):
-                box.flags = flags
+        calls = relay.parse(stderr) if trace else []
+        for pid in {box.pid for box in boxes}:
+            shown = [b for b in boxes if b.pid == pid]
+            traced = [c for c in calls if c.pid == pid and c.function.startswith('MessageBox')]
+            if len(shown) == len(traced):
+                for box, call in zip(shown, traced):
+                    box.flags = call.args[4 if 'Ex' in call.function else 3]
         main_exit = next((e for e in events if e['event'] == 'exit' and e['main']), None)
         timed_out = killed or any(e['event'] == 'timeout' for e in events)
         temp_after = set(os.listdir(temp)) if temp.is_dir() else set()
         return RunResult(
-            cmdline=cmdline, events=events, boxes=boxes,
+            cmdline=cmdline, pid=events[0]['pid'], events=events, boxes=boxes, calls=calls,
             exit_code=None if main_exit is None else main_exit['code'],
             others_running=[] if main_exit is None else main_exit['others_running'],
             exits=[(e['image'], e['code']) for e in events if e['event'] == 'exit'],

@@ -23,6 +23,9 @@ class BareLauncher(harness.WineTestCase):
                 self.assertEndsWithBox(result, harness.FATAL_READ, self.prefix.own_path(exe))
                 self.assertEqual(result.boxes[0].caption_bytes,
                                  self.prefix.own_path(exe).encode('cp1252'))
+                # It did read its own file, the one Windows named, not the command line's.
+                opened = [c.args[0] for c in result.calls_of('CreateFileA')]
+                self.assertEqual(opened, [self.prefix.own_path(exe)], result)
 
     def test_path_the_code_page_cannot_hold_shows_the_guard(self):
         # Cyrillic has no place in code page 1252: the path reaches the launcher with "?" and
@@ -34,6 +37,8 @@ class BareLauncher(harness.WineTestCase):
         result = self.prefix.run(exe, args=['/x'], timeout=30)
         self.assertEndsWithBox(result, harness.guard_text(own), harness.GUARD_CAPTION)
         self.assertEqual(result.boxes[0].text_bytes, harness.guard_text(own).encode('cp1252'))
+        # Nothing else runs: the launcher never opens a file, its own least of all.
+        self.assertEqual(result.calls_of('CreateFileA'), [], result)
 
 
 if __name__ == '__main__':

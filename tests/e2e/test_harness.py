@@ -8,6 +8,7 @@ import unittest
 from pathlib import Path
 
 import harness
+import relay
 import winereg
 
 
@@ -79,6 +80,29 @@ class RegistryFiles(unittest.TestCase):
             with self.subTest(text=text):
                 self.assertEqual(winereg.unescape(winereg.escape(text, '"') + '"', '"'),
                                  (text, len(winereg.escape(text, '"')) + 1))
+
+
+class RelayTrace(unittest.TestCase):
+    """relay.parse against lines as Wine 8 writes them (no Wine needed)."""
+
+    def test_calls_with_results(self):
+        trace = '\n'.join([
+            '00e4:00e8:Call KERNEL32.CreateFileA(00733868 "Z:\\\\a b\\\\\\xe9\\"q\\".exe",'
+            '80000000,00000001,00000000,00000003,00000000,00000000) ret=00401f4b',
+            '00dc:00e0:Call KERNEL32.WriteFile(00000058,00b211f8,00000082,0061f9fc,00000000)'
+            ' ret=00401e25',
+            '00e4:00e8:Ret  KERNEL32.CreateFileA() retval=00000058 ret=00401f4b',
+            '00e4:00e8:Call user32.MessageBoxA(00000000,00402140 "An error...",0060fa23 "'
+            + 'x' * 20 + '"...,00000010) ret=004010bf',
+            '0044:Call window proc 688A2120 (hwnd=00010020,msg=WM_NCCREATE,wp=00000000,lp=0)',
+            '00dc:00e0:Ret  KERNEL32.WriteFile() retval=00000001 ret=00401e25',
+        ])
+        calls = relay.parse(trace)
+        self.assertEqual([(c.pid, c.function, c.retval) for c in calls],
+                         [(0xe4, 'CreateFileA', 0x58), (0xdc, 'WriteFile', 1),
+                          (0xe4, 'MessageBoxA', None)])
+        self.assertEqual(calls[0].args, ['Z:\\a b\\\u00e9"q".exe', 0x80000000, 1, 0, 3, 0, 0])
+        self.assertEqual(calls[2].args, [0, 'An error...', 'x' * 20 + '...', 0x10])
 
 
 class Prefix32(harness.WineTestCase):
