@@ -73,6 +73,12 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define DOMAIN_ALIAS_RID_ADMINS 0x220u
 
 #define HEAP_ZERO_MEMORY 0x00000008u
+#define MEM_COMMIT 0x00001000u
+#define MEM_RESERVE 0x00002000u
+#define MEM_DECOMMIT 0x00004000u
+#define MEM_RELEASE 0x00008000u
+#define PAGE_NOACCESS 0x01u
+#define PAGE_READWRITE 0x04u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 
 struct SYSTEMTIME {
@@ -225,6 +231,9 @@ WIN32_IMPORT HANDLE WINAPI GetProcessHeap();
 WIN32_IMPORT void* WINAPI HeapAlloc(HANDLE Heap, DWORD Flags, size_t Bytes);
 WIN32_IMPORT void* WINAPI HeapReAlloc(HANDLE Heap, DWORD Flags, void* Memory, size_t Bytes);
 WIN32_IMPORT BOOL WINAPI HeapFree(HANDLE Heap, DWORD Flags, void* Memory);
+WIN32_IMPORT void* WINAPI VirtualAlloc(void* Address, size_t Bytes, DWORD AllocationType,
+                                       DWORD Protect);
+WIN32_IMPORT BOOL WINAPI VirtualFree(void* Address, size_t Bytes, DWORD FreeType);
 WIN32_IMPORT void WINAPI ExitProcess(UINT ExitCode) __attribute__((noreturn));
 
 // USER32

@@ -1,4 +1,5 @@
-// Memory from the process heap, and the few byte helpers a freestanding program needs.
+// Memory for the launcher (small blocks from the process heap, large ones in address space of
+// their own that grows in place), and the few byte helpers a freestanding program needs.
 // Allocation never returns null: exhausted memory ends the process at once with
 // OutOfMemoryExitCode and shows nothing, so no phase goes on with a missing buffer.
 #pragma once

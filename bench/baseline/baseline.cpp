@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   uint8_t* Input = (uint8_t*)malloc(Payload.PackedSize ? Payload.PackedSize : 1);
   uint8_t* Output = (uint8_t*)malloc(Payload.UnpackedSize ? Payload.UnpackedSize : 1);
   if (!Input || !Output) return Fail("out of memory");
-  if (!ReadAt(File, Payload.Offset, Input, Payload.PackedSize)) return Fail("cannot read the payload");
+  if (!ReadAt(File, Payload.Offset, Input, Payload.PackedSize))
+    return Fail("cannot read the payload");
   CloseHandle(File);
 
   /* The launcher's options: window at least 4096 and no larger than the engine. */
@@ -84,7 +85,8 @@ int main(int argc, char** argv) {
   Stream.avail_out = Payload.UnpackedSize;
   lzma_ret Result = lzma_code(&Stream, LZMA_FINISH);
   lzma_end(&Stream);
-  if (Result != LZMA_STREAM_END || Stream.avail_out != 0) return Fail("the payload does not decode");
+  if (Result != LZMA_STREAM_END || Stream.avail_out != 0)
+    return Fail("the payload does not decode");
 
   HANDLE Copy = CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);

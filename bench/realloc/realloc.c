@@ -7,11 +7,12 @@
  * A heap that moves the block on growth copies everything written so far each time: the total
  * copied is quadratic in the final size, and during each move the old and the new block are both
  * resident. */
-#include <windows.h>
-#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
+// after windows.h
+#include <psapi.h>
 
 int main(int argc, char** argv) {
   SIZE_T Step = (argc > 2 ? atoi(argv[1]) : 1) * 1048576u;
@@ -39,10 +40,11 @@ int main(int argc, char** argv) {
   memset(&C, 0, sizeof C);
   C.cb = sizeof C;
   GetProcessMemoryInfo(GetCurrentProcess(), &C, sizeof C);
-  printf("grow %lu MiB in %lu MiB steps: %.0f ms, moved %u times (%llu MiB copied), "
-         "peak working set %lu MiB\n",
-         (unsigned long)(Total >> 20), (unsigned long)(Step >> 20),
-         (double)(End.QuadPart - Start.QuadPart) * 1000.0 / (double)Freq.QuadPart, Moves,
-         Copied >> 20, (unsigned long)(C.PeakWorkingSetSize >> 20));
+  printf(
+      "grow %lu MiB in %lu MiB steps: %.0f ms, moved %u times (%llu MiB copied), "
+      "peak working set %lu MiB\n",
+      (unsigned long)(Total >> 20), (unsigned long)(Step >> 20),
+      (double)(End.QuadPart - Start.QuadPart) * 1000.0 / (double)Freq.QuadPart, Moves, Copied >> 20,
+      (unsigned long)(C.PeakWorkingSetSize >> 20));
   return 0;
 }

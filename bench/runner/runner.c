@@ -17,10 +17,11 @@
  *               missed. It leaves out the pages of DLL images that peak_ws counts.
  * job_peak      PeakProcessMemoryUsed of the job (0 where the system does not track it).
  * All sizes are in bytes. */
-#include <windows.h>
-#include <psapi.h>
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
+// after windows.h
+#include <psapi.h>
 
 static double Ms(LARGE_INTEGER From, LARGE_INTEGER To, LARGE_INTEGER Freq) {
   return (double)(To.QuadPart - From.QuadPart) * 1000.0 / (double)Freq.QuadPart;
