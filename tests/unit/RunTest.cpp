@@ -120,3 +120,52 @@ TEST_F(RunTest, EveryFailedFileOperationEndsInAMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A DLL with a system name dropped beside a downloaded package must never be loaded: the
+// search is limited to the system folder where Windows can do it, and the one library the
+// launcher loads itself is named by its full system path.
+struct LibraryCase {
+  const char* Name;
+  DWORD Major, Minor;
+  bool UpdateInstalled;  // the restriction is also exported before Windows 8 with an update
+  bool Restricted;
+};
+
+class LibraryLoadTest : public RunTest, public ::testing::WithParamInterface<LibraryCase> {};
+
+TEST_P(LibraryLoadTest, OnlyFromTheSystemFolder) {
+  sim::Machine& M = sim::Sim();
+  M.Version.Major = GetParam().Major, M.Version.Minor = GetParam().Minor;
+  M.DllDirectoriesUpdate = GetParam().UpdateInstalled;
+  // A package on a mapped drive makes the launcher load mpr.dll for its universal name.
+  M.ModulePath = "Z:\\setup.exe";
+  M.MappedDrives['Z'] = "\\\\server\\share";
+  M.IsAdmin = true;
+  SetArgs("");
+  Prepare();
+  M.AddFile("Z:\\mpr.dll", "planted");
+  EXPECT_EQ(sim::RunLauncherInSim(), 0u);
+  ASSERT_EQ(M.Starts.size(), 1u) << OnlyBox().Text;
+  EXPECT_NE(M.Starts[0].CommandLine.value_or("").find("\"\\\\server\\share\\setup.exe\""),
+            std::string::npos);
+  if (GetParam().Restricted)
+    EXPECT_EQ(M.DllDirectoriesCalls, std::vector<DWORD>{LOAD_LIBRARY_SEARCH_SYSTEM32});
+  else
+    EXPECT_TRUE(M.DllDirectoriesCalls.empty());
+  EXPECT_EQ(M.LoadedLibraries, std::vector<std::string>{"C:\\Windows\\system32\\mpr.dll"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, LibraryLoadTest,
+    ::testing::Values(LibraryCase{"Windows10", 10, 0, false, true},
+                      LibraryCase{"Windows8", 6, 2, false, true},
+                      LibraryCase{"Windows7WithUpdate", 6, 1, true, true},
+                      LibraryCase{"Windows7WithoutUpdate", 6, 1, false, false},
+                      // The shell's own components misbehave on Vista with the restriction.
+                      LibraryCase{"VistaWithUpdateLeftOut", 6, 0, true, false},
+                      LibraryCase{"WindowsXP", 5, 1, false, false}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+}  // namespace
