@@ -36,6 +36,7 @@ runs), results.py (what a run showed), relay.py (Wine's call trace), winereg.py 
 This module gathers what tests use and adds packages, the launcher's texts and the test class.
 """
 
+import contextlib
 import json
 import shutil
 import subprocess
@@ -133,6 +134,48 @@ def inspect_package(path):
     if proc.returncode == 2:
         raise HarnessError('ravelpack inspect %s: %s' % (path, proc.stderr.strip()))
     return json.loads(proc.stdout)
+
+
+def sign_package(package, out):
+    """Signs a package with osslsigncode and a certificate made for the test run (kept in the
+    work folder); returns the signed file's path. verify_signature() checks it."""
+    certs = WORK_DIR / 'signing'
+    key, cert = certs / 'key.pem', certs / 'cert.pem'
+    if not cert.is_file():
+        certs.mkdir(parents=True, exist_ok=True)
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                        '-subj', '/CN=Ravelkit test signer', '-keyout', key, '-out', cert],
+                       check=True, capture_output=True, timeout=120)
+    Path(out).unlink(missing_ok=True)
+    proc = subprocess.run(['osslsigncode', 'sign', '-certs', cert, '-key', key,
+                           '-n', 'Ravelkit test', '-in', package, '-out', out],
+                          capture_output=True, text=True, timeout=120)
+    if proc.returncode != 0:
+        raise HarnessError('osslsigncode sign: %s' % (proc.stdout + proc.stderr).strip())
+    return Path(out)
+
+
+def verify_signature(path):
+    """`osslsigncode verify` against the test certificate: the CompletedProcess."""
+    return subprocess.run(['osslsigncode', 'verify', '-CAfile', WORK_DIR / 'signing' / 'cert.pem',
+                           '-in', path], capture_output=True, text=True, timeout=120)
+
+
+@contextlib.contextmanager
+def small_disk(folder, size):
+    """A tmpfs of `size` bytes mounted on `folder` for the duration (a full disk for the
+    launcher's temporary copy: Wine then reports a short write). Skips the test where mounting
+    is not allowed."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    proc = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=%d' % size, 'tmpfs', folder],
+                          capture_output=True, text=True, timeout=60)
+    if proc.returncode != 0:
+        raise unittest.SkipTest('cannot mount a tmpfs here: %s' % proc.stderr.strip())
+    try:
+        yield folder
+    finally:
+        subprocess.run(['umount', '-l', folder], capture_output=True, timeout=60)
 
 
 # ---- unittest support --------------------------------------------------------------------------
