@@ -196,7 +196,7 @@ class WineTestCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.prefix.stop()
+        cls.prefix.close()
         super().tearDownClass()
 
     def work(self, *parts):

@@ -3,7 +3,7 @@
 With WINEDEBUG=+pid,+relay and the registry value HKCU\\Software\\Wine\\Debug "RelayInclude"
 naming a few functions, Wine writes every call a program makes to one of them, and its result:
 
-    00e4:00e8:Call KERNEL32.CreateFileA(00733868 "Z:\\\\tmp\\\\setup.exe",80000000,00000001,...) ret=00401f4b
+    00e4:00e8:Call KERNEL32.CreateFileA(00733868 "Z:\\\\tmp\\\\setup.exe",80000000,...) ret=00401f4b
     00e4:00e8:Ret  KERNEL32.CreateFileA() retval=00000058 ret=00401f4b
 
 (process id : thread id, in hex). That shows what no report of the program's can: the flags of a

@@ -138,14 +138,42 @@ def ensure_base(arch):
 
 
 _open_prefixes = []
+# Locks on the prefixes this process uses: {lock file: [open file, users]}.
+_held = {}
 
 
-def _stop_all():
-    for prefix in _open_prefixes:
-        prefix.stop()
+def _hold(path):
+    """Takes the lock of a prefix for this process (again, when it holds it already). Another
+    process that uses the same prefix (the same test module run twice at once) waits here,
+    rather than having its Wine processes killed and its settings changed under it."""
+    if path in _held:
+        _held[path][1] += 1
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    handle = open(path, 'w')
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print('waiting for %s: another process uses it' % path.name[1:-5], flush=True)
+        fcntl.flock(handle, fcntl.LOCK_EX)
+    _held[path] = [handle, 1]
 
 
-atexit.register(_stop_all)
+def _release(path):
+    entry = _held.get(path)
+    if entry:
+        entry[1] -= 1
+        if entry[1] == 0:
+            entry[0].close()
+            del _held[path]
+
+
+def _close_all():
+    for prefix in list(_open_prefixes):
+        prefix.close()
+
+
+atexit.register(_close_all)
 
 
 class Prefix:
@@ -160,23 +188,26 @@ class Prefix:
         self._live = False       # a wineserver may be running on the prefix
         self._pristine_files = None
         self._runs = 0
-        self.runs_dir = work_dir('runs', self.path.name)
+        self._lock = None
 
     @classmethod
     def open(cls, name, arch=32):
         """The prefix `name` of the given architecture (made from the base when missing or
-        when the base changed), stopped, reset to the base's registry, TEMP emptied."""
+        when the base changed), stopped, reset to the base's registry, TEMP emptied. It stays
+        this process's until close()."""
         base = ensure_base(arch)
         path = WINE_DIR / 'work' / ('%s-%d' % (name, arch))
-        with _locked(WINE_DIR / 'work' / ('.%s-%d.lock' % (name, arch))):
-            stamp = path / '.ravelkit' / 'base.json'
-            base_stamp = (base / '.ravelkit' / 'base.json').read_text()
-            if not stamp.is_file() or stamp.read_text() != base_stamp:
-                if path.exists():
-                    cls(path, arch, base).stop()
-                    shutil.rmtree(path)
-                _clone_prefix(base, path)
+        lock = WINE_DIR / 'work' / ('.%s.lock' % path.name)
+        _hold(lock)
+        stamp, base_stamp = path / '.ravelkit' / 'base.json', base / '.ravelkit' / 'base.json'
+        if not stamp.is_file() or stamp.read_text() != base_stamp.read_text():
+            if path.exists():
+                cls(path, arch, base).stop()
+                shutil.rmtree(path)
+            _clone_prefix(base, path)
         prefix = cls(path, arch, base)
+        prefix._lock = lock
+        prefix.runs_dir = work_dir('runs', path.name)
         prefix.stop()
         for link in (path / 'dosdevices').iterdir():  # drives an earlier run mapped
             if not (base / 'dosdevices' / link.name).is_symlink():
@@ -185,6 +216,15 @@ class Prefix:
         prefix.clear_temp()
         _open_prefixes.append(prefix)
         return prefix
+
+    def close(self):
+        """Stops the prefix and lets other processes have it."""
+        self.stop()
+        if self._lock:
+            _release(self._lock)
+            self._lock = None
+        if self in _open_prefixes:
+            _open_prefixes.remove(self)
 
     # -- Wine processes --
 
