@@ -6,7 +6,7 @@ engine's report says which file was started."""
 
 import os
 import random
-import subprocess
+import shutil
 import unittest
 
 import harness
@@ -49,8 +49,8 @@ class Extraction(harness.WineTestCase):
     def setUp(self):
         self.prefix.configure()
         self.prefix.clear_temp()
-        for entry in self.drive_d.iterdir():
-            subprocess.run(['rm', '-rf', str(entry)], check=True)
+        shutil.rmtree(self.drive_d)
+        self.drive_d.mkdir()
 
     def launch(self, package, folder, name='setup.exe', args=()):
         """Places `package` as folder/name and runs it; returns (placed package, result)."""
@@ -171,28 +171,17 @@ class Extraction(harness.WineTestCase):
         # A tmpfs far smaller than the engine: Windows reports a short write, and the partial
         # copy is deleted before the box, so nobody can start half an engine.
         self.assertGreater(len(self.big_engine), TMPFS_SIZE)
-        mount = self.work('full')
-        proc = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=%d' % TMPFS_SIZE, 'tmpfs',
-                               str(mount)], capture_output=True, text=True)
-        if proc.returncode != 0:
-            self.skipTest('cannot mount a tmpfs for the disk-full case (needs root with '
-                          'CAP_SYS_ADMIN): %s' % proc.stderr.strip())
-        self.addCleanup(self.unmount, mount)
-        copy = self.prefix.to_windows(mount / 'setup.exe')
-        package, result = self.launch(self.big, self.work('launcher'),
-                                      args=['/temp', self.prefix.to_windows(mount)])
-        self.assertNoCopy(result, package, mount)
+        with harness.small_disk(self.work('full'), TMPFS_SIZE) as mount:
+            copy = self.prefix.to_windows(mount / 'setup.exe')
+            package, result = self.launch(self.big, self.work('launcher'),
+                                          args=['/temp', self.prefix.to_windows(mount)])
+            self.assertNoCopy(result, package, mount)
         creates, writes = self.copy_calls(result, copy)
         self.assertEqual(len(creates), 1, result)
         self.assertNotEqual(creates[0].retval, 0xFFFFFFFF, result)
         self.assertEqual(writes, [len(self.big_engine)], result)
         deleted = [c.args[0] for c in result.calls_of('DeleteFileA')]
         self.assertEqual(deleted, [copy], result)
-
-    def unmount(self, mount):
-        if subprocess.run(['umount', str(mount)], capture_output=True).returncode != 0:
-            self.prefix.stop()  # a Wine process may still hold the folder
-            subprocess.run(['umount', str(mount)], check=True)
 
     def test_undecodable_payload_shows_the_damaged_box(self):
         # The CRC matches what was written, so the payload is read; the decoder's refusal or a

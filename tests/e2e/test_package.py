@@ -4,7 +4,6 @@ texts a package carries for its own refusals."""
 import random
 import shutil
 import struct
-import subprocess
 import unittest
 
 import harness
@@ -41,20 +40,6 @@ def security_directory(path):
     return struct.unpack_from('<II', data, optional + 96 + 4 * 8)
 
 
-def sign(package, folder):
-    """Signs a copy of `package` with a certificate made here and now; returns the signed file
-    and the certificate (PEM), which verification takes as its trusted root."""
-    key, cert = folder / 'key.pem', folder / 'cert.pem'
-    subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
-                    '-subj', '/CN=Ravelkit Test Signer', '-keyout', key, '-out', cert],
-                   check=True, capture_output=True, timeout=60)
-    signed = folder / 'signed' / package.name
-    signed.parent.mkdir()
-    subprocess.run(['osslsigncode', 'sign', '-certs', cert, '-key', key, '-n', 'Ravelkit test',
-                    '-in', package, '-out', signed], check=True, capture_output=True, timeout=60)
-    return signed, cert
-
-
 class PackageIntegrity(harness.WineTestCase):
     """The launcher's own file, checked before anything of it is trusted: a short file is an
     incomplete download, a changed byte in the checked region a damaged package."""
@@ -71,9 +56,10 @@ class PackageIntegrity(harness.WineTestCase):
         assert cls.info['Passes'], cls.info
         cls.checked_end = cls.info['HeaderOffset'] + cls.info['CheckedLength']
         assert cls.checked_end < cls.info['MinFileSize'], cls.info
-        cls.signed = cls.cert = None
+        cls.signed = None
         if all(shutil.which(tool) for tool in SIGNING_TOOLS):
-            cls.signed, cls.cert = sign(cls.package, folder)
+            (folder / 'signed').mkdir()
+            cls.signed = harness.sign_package(cls.package, folder / 'signed' / 'setup.exe')
 
     def setUp(self):
         self.prefix.configure()
@@ -176,8 +162,7 @@ class PackageIntegrity(harness.WineTestCase):
         self.assertEqual(offset, (minimum + 7) // 8 * 8)
         self.assertGreater(size, 0)
         self.assertEqual(signed.stat().st_size, offset + size)
-        verify = subprocess.run(['osslsigncode', 'verify', '-CAfile', self.cert, '-in', signed],
-                                capture_output=True, text=True, timeout=60)
+        verify = harness.verify_signature(signed)
         self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
         self.assertIn('Signature verification: ok', verify.stdout)
         result = self.prefix.run(signed, timeout=30)
