@@ -34,7 +34,9 @@ static void Add(Text* t, const char* s, DWORD n) {
   for (DWORD i = 0; i < n && t->len < sizeof t->data; i++) t->data[t->len++] = s[i];
 }
 
-static void AddStr(Text* t, const char* s) { Add(t, s, lstrlenA(s)); }
+static void AddStr(Text* t, const char* s) {
+  Add(t, s, lstrlenA(s));
+}
 
 static void AddNum(Text* t, DWORD v) {
   char digits[12];
@@ -152,9 +154,10 @@ static void Report(void) {
       (IsWow64Fn)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process");
   BOOL wow64 = FALSE;
   AddStr(&t, "wow64 ");
-  AddStr(&t, !is_wow64 ? "unknown\n" : !is_wow64(GetCurrentProcess(), &wow64) ? "failed\n"
-                                   : wow64                                  ? "yes\n"
-                                                                            : "no\n");
+  AddStr(&t, !is_wow64                                ? "unknown\n"
+             : !is_wow64(GetCurrentProcess(), &wow64) ? "failed\n"
+             : wow64                                  ? "yes\n"
+                                                      : "no\n");
 
   /* The extended record first (it carries the service pack); Windows 95 knows only the basic. */
   OSVERSIONINFOEXA v;

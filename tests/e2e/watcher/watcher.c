@@ -51,7 +51,9 @@ static void BufAdd(Buf* b, const char* s, size_t n) {
   b->data[b->len] = 0;
 }
 
-static void BufStr(Buf* b, const char* s) { BufAdd(b, s, strlen(s)); }
+static void BufStr(Buf* b, const char* s) {
+  BufAdd(b, s, strlen(s));
+}
 
 static void BufFmt(Buf* b, const char* fmt, unsigned long long v) {
   char t[64];
@@ -158,8 +160,8 @@ static Tracked* Track(DWORD pid, HANDLE handle) {
   t = &g_tracked[g_tracked_count++];
   memset(t, 0, sizeof *t);
   t->pid = pid;
-  t->handle = handle ? handle
-                     : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  t->handle =
+      handle ? handle : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   DWORD size = MAX_PATH;
   if (!t->handle || !QueryFullProcessImageNameW(t->handle, 0, t->image, &size)) t->image[0] = 0;
   return t;
@@ -258,8 +260,8 @@ static int ClassIs(HWND hwnd, const WCHAR* name) {
 }
 
 typedef struct {
-  HWND text;   /* the static control that holds the message */
-  HWND icon;   /* the static control that holds the icon */
+  HWND text; /* the static control that holds the message */
+  HWND icon; /* the static control that holds the icon */
   HWND buttons[8];
   int button_count;
 } BoxParts;
