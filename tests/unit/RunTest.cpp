@@ -79,7 +79,7 @@ TEST_F(RunTest, EveryFailedAllocationEndsWithoutMessageOrEngine) {
   sim::RunLauncherInSim();
   uint64_t Allocations = sim::Sim().Calls["HeapAlloc"] + sim::Sim().Calls["HeapReAlloc"];
   ASSERT_GT(Allocations, 3u);
-  for (const char* Operation : {"HeapAlloc", "HeapReAlloc"}) {
+  for (const char* Operation : {"HeapAlloc", "HeapReAlloc", "VirtualAlloc"}) {
     for (uint64_t N = 1;; ++N) {
       sim::ResetSim();
       Prepare();
