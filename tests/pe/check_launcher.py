@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Reads a built launcher.exe and checks what the spec and DESIGN.md ask of the file itself.
+"""Reads a built launcher.exe and checks what the design asks of the file itself.
 
     check_launcher.py path/to/launcher.exe
 
-Checks: e_lfanew 256 and bytes 128..255 zero (room for the package locator, Part 2.1); PE32,
+Checks: e_lfanew 256 and bytes 128..255 zero (room for the package locator); PE32,
 i386, GUI subsystem with subsystem and OS version at most 4.0 (Windows 95 runs it); the PE
 checksum; no TLS directory, no debug directory, no certificate, no COFF symbols, no delay
 imports, no static-constructor sections; every import DLL!function on the Windows 95 allow-list

@@ -3,7 +3,7 @@
 //   pefix INPUT OUTPUT
 //
 // GNU ld puts the PE header at file offset 128 and cannot be told otherwise, but a package
-// builder writes its 24-byte locator at offset 128 (spec Part 2.1). pefix moves the PE
+// builder writes its 24-byte locator at offset 128. pefix moves the PE
 // signature, the file header, the optional header and the section table to offset 256, zeroes
 // bytes 128 to 255, grows SizeOfHeaders by one FileAlignment (shifting every section's raw data
 // by as much) when the headers no longer fit, and writes the PE checksum.
