@@ -74,7 +74,12 @@ def main():
 
     run = result.engine_runs[0]
     say()
-    say('5. What the engine received:')
+    say('5. What the launcher did, from Wine\'s trace of its calls:')
+    for call in result.calls_of():
+        say(str(call), 6)
+
+    say()
+    say('6. What the engine received:')
     say('command line:    %s' % run.cmdline, 6)
     say('current folder:  %s' % run.cwd, 6)
     say('its own path:    %s  (the temporary copy)' % run.module, 6)
@@ -85,7 +90,7 @@ def main():
 
     copy = prefix.to_linux(run.module)
     say()
-    say('6. After the run:')
+    say('7. After the run:')
     say('temporary copy %s: %s' % (run.module, 'still there' if copy.exists() else 'gone'), 6)
     say('files left in TEMP: %s' % (', '.join(result.temp_new) or 'none'), 6)
     say('launcher exit code: %s (the engine\'s code is not passed on)' % result.exit_code, 6)

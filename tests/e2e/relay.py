@@ -38,9 +38,9 @@ class Call:
     retval: int = None
 
     def __str__(self):
-        return '%s(%s) = %s' % (self.function, ', '.join(
-            repr(a) if isinstance(a, str) else '%#x' % a for a in self.args),
-            'None' if self.retval is None else '%#x' % self.retval)
+        args = ', '.join('"%s"' % a if isinstance(a, str) else '%#x' % a for a in self.args)
+        result = '' if self.retval is None else ' = %#x' % self.retval
+        return '%s(%s)%s' % (self.function, args, result)
 
 
 def _read_string(text, i, wide):

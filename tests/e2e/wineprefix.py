@@ -55,7 +55,8 @@ def quote_arg(arg):
 
 
 def _wine_version():
-    return subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()
+    return subprocess.run(['wine', '--version'], capture_output=True, text=True,
+                          timeout=60).stdout.strip()
 
 
 def _locked(path):
