@@ -31,6 +31,12 @@ Environment. Every Wine process gets WINEDEBUG without noise, no Mono or Gecko, 
 locale (ANSI code page 1252, so a Cyrillic path reaches the ANSI functions as "?") and no
 display; the user's own Wine prefix is never touched.
 
+Running and debugging. `ctest --test-dir build/host -L e2e` runs every test_*.py here; one
+module by hand: `cd tests/e2e && python3 -m unittest -v test_foundation` (it makes the base
+prefixes when they are missing). Each run leaves build/host/e2e/runs/<prefix>/<n>/ behind:
+watcher.jsonl (the watcher's report), engine.txt (the test engine's) and wine-stderr.txt (Wine's
+trace); RunResult's text form (the message of a failed assertion) sums them up.
+
 The pieces: locations.py (where programs and folders are), wineprefix.py (prefixes, settings,
 runs), results.py (what a run showed), relay.py (Wine's call trace), winereg.py (registry files).
 This module gathers what tests use and adds packages, the launcher's texts and the test class.
