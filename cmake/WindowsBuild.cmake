@@ -88,6 +88,7 @@ add_executable(launcher
   ${LAUNCHER_SOURCES}
   ${CMAKE_SOURCE_DIR}/platform/win32/Entry.cpp
   ${CMAKE_SOURCE_DIR}/platform/win32/Runtime.cpp
+  ${CMAKE_SOURCE_DIR}/platform/win32/LoadConfig.cpp
   ${CMAKE_SOURCE_DIR}/resources/launcher.rc)
 set_target_properties(launcher PROPERTIES
   OUTPUT_NAME launcher-linked
@@ -105,6 +106,12 @@ target_link_options(launcher PRIVATE
   -Wl,--subsystem,windows:4.0
   -Wl,--major-os-version,4 -Wl,--minor-os-version,0
   -Wl,--gc-sections
+  # The load-configuration record (platform/win32/LoadConfig.cpp): nothing refers to it, so it
+  # is named here to survive --gc-sections, and the link fails if it is missing. pefix points
+  # the directory at it.
+  -Wl,--require-defined=__load_config_used
+  # The launcher installs no exception handler: Windows is told to accept none in the image.
+  -Wl,--no-seh
   -Wl,--no-insert-timestamp
   -Wl,-Map,${CMAKE_BINARY_DIR}/link/launcher.map
   -s)
@@ -112,7 +119,8 @@ target_link_options(launcher PRIVATE
 # division helpers; the import libraries last.
 target_link_libraries(launcher PRIVATE lzma_win libgcc_noeh kernel32 user32 advapi32 shell32)
 
-# The product: the PE header moved to offset 256, checksum written. A static constructor would
+# The product: the PE header moved to offset 256, the load-configuration directory pointed at
+# the record the map locates, checksum written. A static constructor would
 # never run in a program without a C run-time, so the link map is checked for one first.
 set(RAVELKIT_LAUNCHER_EXE ${RAVELKIT_WIN_BIN}/launcher.exe)
 add_custom_command(
@@ -120,9 +128,10 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -DMAP=${CMAKE_BINARY_DIR}/link/launcher.map
           -P ${CMAKE_SOURCE_DIR}/cmake/CheckNoStaticInit.cmake
   COMMAND ${CMAKE_COMMAND} -E make_directory ${RAVELKIT_WIN_BIN}
-  COMMAND ${RAVELKIT_PEFIX} $<TARGET_FILE:launcher> ${RAVELKIT_LAUNCHER_EXE}
+  COMMAND ${RAVELKIT_PEFIX} --map ${CMAKE_BINARY_DIR}/link/launcher.map $<TARGET_FILE:launcher>
+          ${RAVELKIT_LAUNCHER_EXE}
   DEPENDS launcher ${RAVELKIT_PEFIX} ${CMAKE_SOURCE_DIR}/cmake/CheckNoStaticInit.cmake
-  COMMENT "pefix: PE header to offset 256, checksum -> bin/launcher.exe")
+  COMMENT "pefix: PE header to offset 256, load configuration, checksum -> bin/launcher.exe")
 add_custom_target(launcher_exe ALL DEPENDS ${RAVELKIT_LAUNCHER_EXE})
 
 # --- Windows programs of the tests and benchmarks ------------------------------------------------

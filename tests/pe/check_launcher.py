@@ -6,11 +6,14 @@
 Checks: e_lfanew 256 and bytes 128..255 zero (room for the package locator); PE32,
 i386, GUI subsystem with subsystem and OS version at most 4.0 (Windows 95 runs it); the PE
 checksum; no TLS directory, no debug directory, no certificate, no COFF symbols, no delay
-imports, no static-constructor sections; every import DLL!function on the Windows 95 allow-list
-below, imported by name; the manifest (RT_MANIFEST 1) with asInvoker, uiAccess false, the five
+imports, no static-constructor sections; the load-configuration record (DependentLoadFlags
+LOAD_LIBRARY_SEARCH_SYSTEM32, Size 72, every other field zero, no base relocation inside it) and
+the NO_SEH image flag; every import DLL!function on the Windows 95 allow-list below, imported by
+name; the manifest (RT_MANIFEST 1) with asInvoker, uiAccess false, the five
 supportedOS identifiers, dpiAware true and the description "Ravelkit Installer"; an icon group
 whose icons are present; a version record; and, when i686-w64-mingw32-objdump is there, no
-instruction that a 386 lacks (Windows 95 runs on one). Pure Python otherwise.
+instruction that a 386 lacks (Windows 95 runs on one) and none that reaches the thread block
+through fs (how an exception handler is installed). Pure Python otherwise.
 Exit code 0 and one line "OK ..." when all hold; 1 and one line with the first failure.
 """
 import re
@@ -63,8 +66,24 @@ SUPPORTED_OS = {
 }
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
-DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_SECURITY, DIR_DEBUG, DIR_TLS, DIR_DELAY_IMPORT = \
-    0, 1, 2, 4, 6, 9, 13
+DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_SECURITY, DIR_RELOC, DIR_DEBUG, DIR_TLS = 0, 1, 2, 4, 5, 6, 9
+DIR_LOAD_CONFIG, DIR_DELAY_IMPORT = 10, 13
+
+IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x400
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+# The 32-bit load-configuration record through SEHandlerCount, the length the launcher writes
+# (platform/win32/LoadConfig.cpp): (name, struct format), in order.
+LOAD_CONFIG_FIELDS = [
+    ('Size', 'I'), ('TimeDateStamp', 'I'), ('MajorVersion', 'H'), ('MinorVersion', 'H'),
+    ('GlobalFlagsClear', 'I'), ('GlobalFlagsSet', 'I'), ('CriticalSectionDefaultTimeout', 'I'),
+    ('DeCommitFreeBlockThreshold', 'I'), ('DeCommitTotalFreeThreshold', 'I'),
+    ('LockPrefixTable', 'I'), ('MaximumAllocationSize', 'I'), ('VirtualMemoryThreshold', 'I'),
+    ('ProcessHeapFlags', 'I'), ('ProcessAffinityMask', 'I'), ('CSDVersion', 'H'),
+    ('DependentLoadFlags', 'H'), ('EditList', 'I'), ('SecurityCookie', 'I'),
+    ('SEHandlerTable', 'I'), ('SEHandlerCount', 'I'),
+]
+LOAD_CONFIG_FORMAT = '<' + ''.join(f for _, f in LOAD_CONFIG_FIELDS)
+LOAD_CONFIG_SIZE = struct.calcsize(LOAD_CONFIG_FORMAT)  # 72
 
 
 class Failure(Exception):
@@ -110,6 +129,7 @@ class Image:
         self.checksum_field = o + 64
         self.checksum = struct.unpack_from('<I', data, o + 64)[0]
         self.subsystem = struct.unpack_from('<H', data, o + 68)[0]
+        self.dll_characteristics = struct.unpack_from('<H', data, o + 70)[0]
         count = struct.unpack_from('<I', data, o + 92)[0]
         self.dirs = [struct.unpack_from('<II', data, o + 96 + 8 * i) for i in range(min(count, 16))]
         self.dirs += [(0, 0)] * (16 - len(self.dirs))
@@ -161,11 +181,53 @@ def check_layout(image):
     require(image.dirs[DIR_SECURITY] == (0, 0), 'certificate table present')
     require(image.dirs[DIR_DELAY_IMPORT] == (0, 0), 'delay-import directory present')
     for name, *_ in image.sections:
-        require(name not in ('.tls', '.CRT', '.ctors', '.init_array', '.eh_frame', '.debug_info'),
+        require(name not in ('.tls', '.CRT', '.ctors', '.init_array', '.eh_frame', '.debug_info',
+                             '.sxdata'),
                 'section %s present' % name)
     text = [s for s in image.sections if s[0] == '.text']
     require(text and text[0][1] <= image.entry < text[0][1] + text[0][2],
             'entry point 0x%x outside .text' % image.entry)
+
+
+def base_relocations(image):
+    """The RVAs that the base relocations patch."""
+    rva, size = image.dirs[DIR_RELOC]
+    table = image.bytes_at(rva, size) if rva and size else b''
+    at, patched = 0, []
+    while at + 8 <= len(table):
+        page, block = struct.unpack_from('<II', table, at)
+        require(8 <= block <= len(table) - at and block % 2 == 0,
+                'base relocation block of %d bytes at +%d' % (block, at))
+        for (entry,) in struct.iter_unpack('<H', table[at + 8:at + block]):
+            if entry >> 12:  # type 0 only pads a block
+                patched.append(page + (entry & 0xFFF))
+        at += block
+    return patched
+
+
+def check_load_config(image):
+    """Newer Windows resolves the static imports' own DLLs in the system folder only."""
+    rva, size = image.dirs[DIR_LOAD_CONFIG]
+    require(rva and size, 'no load-configuration directory')
+    require(size == LOAD_CONFIG_SIZE,
+            'load-configuration directory of %d bytes, not %d' % (size, LOAD_CONFIG_SIZE))
+    values = struct.unpack(LOAD_CONFIG_FORMAT, image.bytes_at(rva, LOAD_CONFIG_SIZE))
+    record = dict(zip((name for name, _ in LOAD_CONFIG_FIELDS), values))
+    require(record['Size'] == LOAD_CONFIG_SIZE,
+            'load-configuration record says Size %d, not %d' % (record['Size'], LOAD_CONFIG_SIZE))
+    require(record['DependentLoadFlags'] == LOAD_LIBRARY_SEARCH_SYSTEM32,
+            'DependentLoadFlags 0x%x, not LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800)'
+            % record['DependentLoadFlags'])
+    others = ['%s=0x%x' % (name, value) for name, value in record.items()
+              if value and name not in ('Size', 'DependentLoadFlags')]
+    require(not others, 'load-configuration fields that should be zero: %s' % ', '.join(others))
+    for target in base_relocations(image):  # each patches 4 bytes from target on
+        require(not rva - 4 < target < rva + LOAD_CONFIG_SIZE,
+                'base relocation at 0x%x inside the load-configuration record' % target)
+    # A null handler table declares nothing; the image flag is what refuses handlers.
+    require(image.dll_characteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH,
+            'NO_SEH is not set in DllCharacteristics (0x%x)' % image.dll_characteristics)
+    return record
 
 
 def check_imports(image):
@@ -284,6 +346,9 @@ def check_resources(image):
 LATER_INSTRUCTIONS = re.compile(
     r'\t(cmov[a-z]+|bswap|cmpxchg8?b?|xadd|rdtsc|fcomip?|fucomip?|sysenter|ud2|'
     r'movnti|pause|[a-z]+(ps|pd|ss|sd)\b)')
+# x86 code installs an exception handler by linking a frame at fs:0. The image says NO_SEH, so
+# Windows would refuse such a handler: no instruction of the launcher may reach the thread block.
+THREAD_BLOCK = re.compile(r'%fs:')
 
 
 def check_instruction_set(path):
@@ -297,6 +362,9 @@ def check_instruction_set(path):
         match = LATER_INSTRUCTIONS.search(line)
         if match:
             raise Failure('instruction beyond the 386: %s' % line.strip())
+        if THREAD_BLOCK.search(line):
+            raise Failure('instruction reaching the thread block (an exception handler?): %s'
+                          % line.strip())
     return True
 
 
@@ -310,6 +378,7 @@ def main():
             data = f.read()
         image = Image(data)
         check_layout(image)
+        load_config = check_load_config(image)
         imports = check_imports(image)
         check_resources(image)
         disassembled = check_instruction_set(path)
@@ -317,8 +386,10 @@ def main():
             subprocess.CalledProcessError) as error:
         print('check_launcher: FAIL: %s: %s' % (path, error))
         return 1
-    print('check_launcher: OK: %s, %d bytes, %d imports (%s)%s'
+    print('check_launcher: OK: %s, %d bytes, %d imports (%s), load configuration of %d bytes '
+          'with DependentLoadFlags 0x%x%s'
           % (path, len(data), len(imports), ', '.join(sorted(set(i.split('!')[0] for i in imports))),
+             load_config['Size'], load_config['DependentLoadFlags'],
              '' if disassembled else ' (no objdump: instruction set not checked)'))
     return 0
 

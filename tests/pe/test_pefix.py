@@ -8,8 +8,13 @@ one with few sections (the headers still fit: no growth) and one with 14 section
 headers cross a FileAlignment boundary: SizeOfHeaders grows by 512 and every section's raw data
 moves by as much). For each it checks e_lfanew 256, bytes 128..255 zero, every section's
 bytes unchanged at their new raw offset, all other header fields unchanged, the checksum, and
-that a second run changes nothing. Then it checks the refusals: COFF symbols, a debug
-directory, a certificate table, not an MZ file, a truncated file, e_lfanew beyond 256.
+that a second run changes nothing. With --map and a program that defines _load_config_used:
+the load-configuration directory points at the record with the record's Size, the record's bytes
+and every other header field stay, and a second run changes nothing. Then it checks the
+refusals: COFF symbols, a debug directory, a certificate table, not an MZ file, a truncated file,
+e_lfanew beyond 256; and with --map: no _load_config_used in the map, two addresses for it, an
+address in no section, a record Size that runs past its section, a directory that already points
+elsewhere.
 Prints "N passed, M failed" and exits nonzero on any failure.
 """
 import os
@@ -30,9 +35,19 @@ def case(name, ok, detail=''):
     print('%s %s%s' % ('PASS' if ok else 'FAIL', name, '' if ok else ': ' + detail))
 
 
-def program(folder, name, sections, extra_flags=(), strip=True):
-    """A freestanding program whose data lies in `sections` extra sections."""
+# A load-configuration record as the launcher's (Size 72, DependentLoadFlags 0x800) with a
+# recognisable last word, so that a test sees whether pefix kept its bytes.
+LOAD_CONFIG_C = ('__attribute__((used)) const unsigned _load_config_used[18] = '
+                 '{72, [13] = 0x08000000, [17] = 0x5a5a5a5a};')
+
+
+def program(folder, name, sections, extra_flags=(), strip=True, load_config=False):
+    """A freestanding program whose data lies in `sections` extra sections; with load_config,
+    it defines _load_config_used and its link writes NAME.map."""
     lines = ['__declspec(dllimport) void __stdcall ExitProcess(unsigned);']
+    if load_config:
+        lines.append(LOAD_CONFIG_C)
+        extra_flags = [*extra_flags, '-Wl,-Map,' + os.path.join(folder, name + '.map')]
     for i in range(sections):
         lines.append('__attribute__((section(".s%d"), used)) volatile int V%d = %d;' % (i, i, i + 1))
     lines.append('void __stdcall Start(void) { int s = 0;')
@@ -48,8 +63,8 @@ def program(folder, name, sections, extra_flags=(), strip=True):
     return exe
 
 
-def run_pefix(pefix, source, target):
-    return subprocess.run([pefix, source, target], capture_output=True, text=True)
+def run_pefix(pefix, source, target, args=()):
+    return subprocess.run([pefix, *args, source, target], capture_output=True, text=True)
 
 
 def header_fields(image):
@@ -98,8 +113,72 @@ def check_moved(name, pefix, folder, exe, expect_growth):
          r.returncode == 0 and open(again, 'rb').read() == after_data, r.stderr.strip())
 
 
-def check_refused(name, pefix, path, expect):
-    r = run_pefix(pefix, path, path + '.out')
+def check_load_config(pefix, folder):
+    exe = program(folder, 'lc', 1, load_config=True)
+    fixed = os.path.join(folder, 'lc-fixed.exe')
+    mapped = ['--map', os.path.join(folder, 'lc.map')]
+    r = run_pefix(pefix, exe, fixed, mapped)
+    if r.returncode != 0:
+        case('load configuration: pefix accepts it', False, r.stderr.strip())
+        return
+    before = check_launcher.Image(open(exe, 'rb').read())
+    after_data = open(fixed, 'rb').read()
+    after = check_launcher.Image(after_data)
+    case('load configuration: the link leaves the directory empty',
+         before.dirs[check_launcher.DIR_LOAD_CONFIG] == (0, 0),
+         str(before.dirs[check_launcher.DIR_LOAD_CONFIG]))
+    rva, size = after.dirs[check_launcher.DIR_LOAD_CONFIG]
+    case('load configuration: directory size is the record\'s Size', size == 72, str(size))
+    record = after.bytes_at(rva, 72) if rva else b''
+    case('load configuration: directory points at the record',
+         record[:4] == struct.pack('<I', 72) and record[-4:] == struct.pack('<I', 0x5a5a5a5a),
+         'RVA 0x%x: %s' % (rva, record.hex()))
+    case('load configuration: record bytes as linked', rva and record == before.bytes_at(rva, 72))
+    fields = header_fields(after)
+    fields['optional header'] = (fields['optional header'][:96 + 80] +
+                                 bytes(8) + fields['optional header'][96 + 88:])
+    case('load configuration: other header fields unchanged', header_fields(before) == fields)
+    right = check_launcher.pe_checksum(after_data, after.checksum_field)
+    case('load configuration: checksum', after.checksum == right)
+    again = fixed + '.again'
+    r = run_pefix(pefix, fixed, again, mapped)
+    case('load configuration: second run changes nothing',
+         r.returncode == 0 and open(again, 'rb').read() == after_data, r.stderr.strip())
+
+    # Refusals: a map or record that does not say where the record is, or a directory in the way.
+    text = open(os.path.join(folder, 'lc.map')).read()
+    line = next(l for l in text.splitlines() if l.split()[1:] == ['_load_config_used'])
+    address = line.split()[0]
+
+    def map_file(name, content):
+        path = os.path.join(folder, name)
+        with open(path, 'w') as f:
+            f.write(content)
+        return ['--map', path]
+
+    data = before.data
+    record_at = before.offset(rva)
+    directory = before.oh + 96 + 8 * check_launcher.DIR_LOAD_CONFIG
+    for name, path, args, expect in [
+        ('a map without _load_config_used', exe,
+         map_file('none.map', text.replace('_load_config_used', '_other_used')), 'names no'),
+        ('a map with two addresses for it', exe,
+         map_file('two.map', text + '                0x00401004                _load_config_used\n'),
+         'two addresses'),
+        ('a record address in no section', exe,
+         map_file('far.map', text.replace(address, '0x00700000')), 'in no section'),
+        ('a record Size past its section',
+         patched(folder, 'bigrecord.exe', data, [(record_at, struct.pack('<I', 0x10000))]), mapped,
+         'does not fit'),
+        ('a load-configuration directory pointing elsewhere',
+         patched(folder, 'taken.exe', data, [(directory, struct.pack('<II', rva + 4, 64))]), mapped,
+         'already points elsewhere'),
+    ]:
+        check_refused(name, pefix, path, expect, args)
+
+
+def check_refused(name, pefix, path, expect, args=()):
+    r = run_pefix(pefix, path, path + '.out', args)
     lines = r.stderr.strip().splitlines()
     ok = r.returncode == 1 and len(lines) == 1 and expect in lines[0] and not os.path.exists(path + '.out')
     case('refuses ' + name, ok, 'exit %d, stderr %r' % (r.returncode, r.stderr))
@@ -122,6 +201,7 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         check_moved('few sections', pefix, folder, program(folder, 'few', 2), False)
         check_moved('14 sections', pefix, folder, program(folder, 'many', 9), True)
+        check_load_config(pefix, folder)
 
         check_refused('COFF symbols', pefix, program(folder, 'symbols', 1, strip=False),
                       'COFF symbol table')

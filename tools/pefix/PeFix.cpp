@@ -1,6 +1,6 @@
 // pefix: the post-link step of launcher.exe.
 //
-//   pefix INPUT OUTPUT
+//   pefix [--map MAP] INPUT OUTPUT
 //
 // GNU ld puts the PE header at file offset 128 and cannot be told otherwise, but a package
 // builder writes its 24-byte locator at offset 128. pefix moves the PE
@@ -8,11 +8,17 @@
 // bytes 128 to 255, grows SizeOfHeaders by one FileAlignment (shifting every section's raw data
 // by as much) when the headers no longer fit, and writes the PE checksum.
 //
+// With --map, it also points the load-configuration directory at the record _load_config_used,
+// whose address it reads from the linker's map: binutils 2.40 keeps the record but leaves the
+// directory empty. The directory's size is the record's own Size field (its first word).
+//
 // It understands exactly what the launcher's link produces and refuses everything else with
 // one line on stderr and exit code 1: a file that is not a 32-bit x86 PE image, a COFF symbol
 // table (link with -s), a certificate table, a debug directory or bound imports (they hold
 // file offsets or header positions that a move would break), data hidden between the headers
-// and the first section, or sections it cannot place.
+// and the first section, or sections it cannot place; with --map, a map that names no
+// _load_config_used, a record that does not lie in a section's file data, or a
+// load-configuration directory that already points elsewhere.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -59,8 +65,65 @@ bool AllZero(const std::vector<uint8_t>& F, size_t From, size_t To) {
 const size_t FileHeaderAt = 4;
 const size_t OptionalAt = 24;
 const size_t SectionEntrySize = 40;
+const uint32_t LoadConfigDir = 10;
 
-void FixLayout(std::vector<uint8_t>& F) {
+// The address of _load_config_used in a GNU ld map: the line "0x0040b1a0  _load_config_used"
+// (the map drops the leading underscore of i386 symbols; both spellings are accepted).
+uint32_t LoadConfigAddress(const std::string& Map) {
+  uint32_t Found = 0;
+  size_t At = 0;
+  while (At < Map.size()) {
+    size_t End = Map.find('\n', At);
+    if (End == std::string::npos) End = Map.size();
+    std::string Line = Map.substr(At, End - At);
+    At = End + 1;
+    char Address[20], Name[64], Extra;
+    if (sscanf(Line.c_str(), " %19s %63s %c", Address, Name, &Extra) != 2) continue;
+    if (strcmp(Name, "_load_config_used") != 0 && strcmp(Name, "__load_config_used") != 0) continue;
+    char* Rest;
+    unsigned long long Va = strtoull(Address, &Rest, 16);
+    if (strncmp(Address, "0x", 2) != 0 || *Rest || Va == 0 || Va > UINT32_MAX) continue;
+    if (Found && Found != Va) Fail("the map gives _load_config_used two addresses");
+    Found = uint32_t(Va);
+  }
+  if (!Found) Fail("the map names no _load_config_used");
+  return Found;
+}
+
+// Points data directory 10 at the record at Va, whose first word is its size. Reads the moved
+// headers, so it runs after the move and before the checksum.
+void PointLoadConfig(std::vector<uint8_t>& F, uint32_t Va) {
+  size_t Oh = NewLfanew + OptionalAt;
+  uint16_t SectionCount = Get16(F, NewLfanew + FileHeaderAt + 2);
+  uint16_t OptionalSize = Get16(F, NewLfanew + FileHeaderAt + 16);
+  uint32_t ImageBase = Get32(F, Oh + 28);
+  if (Get32(F, Oh + 92) <= LoadConfigDir) Fail("no room for a load-configuration directory");
+  if (Va < ImageBase) Fail("_load_config_used lies below the image base");
+  uint32_t Rva = Va - ImageBase;
+  size_t St = Oh + OptionalSize;
+  for (uint16_t I = 0; I < SectionCount; ++I) {
+    size_t S = St + SectionEntrySize * I;
+    uint32_t SectionVa = Get32(F, S + 12);
+    uint32_t InFile = std::min(Get32(F, S + 8), Get32(F, S + 16));  // virtual vs raw size
+    if (Rva < SectionVa || Rva - SectionVa >= InFile) continue;
+    uint32_t Room = InFile - (Rva - SectionVa);
+    if (Room < 4) break;
+    uint32_t Size = Get32(F, Get32(F, S + 20) + (Rva - SectionVa));
+    if (Size < 8 || Size > Room)
+      Fail("load-configuration record of " + std::to_string(Size) +
+           " bytes does not fit its section");
+    size_t Entry = Oh + 96 + 8 * LoadConfigDir;
+    uint32_t OldRva = Get32(F, Entry), OldSize = Get32(F, Entry + 4);
+    if ((OldRva || OldSize) && (OldRva != Rva || OldSize != Size))
+      Fail("the load-configuration directory already points elsewhere");
+    Put32(F, Entry, Rva);
+    Put32(F, Entry + 4, Size);
+    return;
+  }
+  Fail("_load_config_used lies in no section's file data");
+}
+
+void FixLayout(std::vector<uint8_t>& F, uint32_t LoadConfigVa) {
   if (F.size() < 64 || F[0] != 'M' || F[1] != 'Z') Fail("not an MZ executable");
   uint32_t Lfanew = Get32(F, 60);
   if (Lfanew < 64 || Lfanew % 4 != 0) Fail("e_lfanew " + std::to_string(Lfanew) + " not understood");
@@ -153,6 +216,7 @@ void FixLayout(std::vector<uint8_t>& F) {
     uint32_t RawAt = Get32(F, S + 20);
     if (RawAt) Put32(F, S + 20, RawAt + Grow);
   }
+  if (LoadConfigVa) PointLoadConfig(F, LoadConfigVa);
   if (!pechecksum::UpdateChecksum(F)) Fail("checksum field not found");
 }
 
@@ -177,24 +241,39 @@ bool WriteFile(const std::string& Path, const std::vector<uint8_t>& Data) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* MapPath = nullptr;
+  if (argc == 5 && strcmp(argv[1], "--map") == 0) {
+    MapPath = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 3) {
-    fprintf(stderr, "usage: pefix INPUT OUTPUT\n");
+    fprintf(stderr, "usage: pefix [--map MAP] INPUT OUTPUT\n");
     return 2;
   }
-  std::vector<uint8_t> File;
-  if (!ReadFile(argv[1], File)) {
-    fprintf(stderr, "pefix: %s: cannot read: %s\n", argv[1], strerror(errno));
+  const char* Input = argv[1];
+  const char* Output = argv[2];
+  std::vector<uint8_t> File, Map;
+  if (!ReadFile(Input, File)) {
+    fprintf(stderr, "pefix: %s: cannot read: %s\n", Input, strerror(errno));
     return 1;
   }
+  if (MapPath && !ReadFile(MapPath, Map)) {
+    fprintf(stderr, "pefix: %s: cannot read: %s\n", MapPath, strerror(errno));
+    return 1;
+  }
+  const char* Failing = MapPath;
   try {
-    FixLayout(File);
+    uint32_t LoadConfigVa = MapPath ? LoadConfigAddress(std::string(Map.begin(), Map.end())) : 0;
+    Failing = Input;
+    FixLayout(File, LoadConfigVa);
   } catch (const TFailure& Failure) {
-    fprintf(stderr, "pefix: %s: %s\n", argv[1], Failure.Reason.c_str());
+    fprintf(stderr, "pefix: %s: %s\n", Failing, Failure.Reason.c_str());
     return 1;
   }
-  std::string Temporary = std::string(argv[2]) + ".tmp";
-  if (!WriteFile(Temporary, File) || rename(Temporary.c_str(), argv[2]) != 0) {
-    fprintf(stderr, "pefix: %s: cannot write\n", argv[2]);
+  std::string Temporary = std::string(Output) + ".tmp";
+  if (!WriteFile(Temporary, File) || rename(Temporary.c_str(), Output) != 0) {
+    fprintf(stderr, "pefix: %s: cannot write\n", Output);
     remove(Temporary.c_str());
     return 1;
   }
