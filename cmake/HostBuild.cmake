@@ -36,6 +36,8 @@ set_tests_properties(launcher_pe pefix launcher_reproducible PROPERTIES LABELS p
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
   add_subdirectory(tests/e2e)
 endif()
+# A short bounded fuzz run of the whole launcher (when clang is there).
+include(${CMAKE_SOURCE_DIR}/tests/fuzz/CTestSmoke.cmake)
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
