@@ -231,11 +231,13 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     PLANTED_NAMES = ('version.dll', 'mpr.dll', 'uxtheme.dll', 'dwmapi.dll', 'userenv.dll',
                      'propsys.dll', 'cryptbase.dll', 'shlwapi.dll', 'shcore.dll', 'imm32.dll',
                      'msvcrt.dll', 'sechost.dll', 'comctl32.dll')
-    # Wine has no list of known system DLLs, and for some of its own DLLs it prefers a copy in
-    # the program's folder. shcore.dll is one of them, and Wine's shell32 and shlwapi need it:
-    # through the launcher's import of SHELL32, a planted shcore.dll runs in the launcher's
-    # process before its first instruction, where no search restriction of its own can act.
-    # (On Windows, shcore.dll is a known system DLL and always comes from the system folder.)
+    # Wine has no list of known system DLLs, and for some of its own DLLs (those it builds as
+    # "prefer native") it takes a copy from the program's folder. shcore.dll is one of them, and
+    # Wine's shlwapi imports it: through the launcher's import of SHELL32 (which imports
+    # shlwapi), a planted shcore.dll runs in the launcher's process before the launcher's first
+    # instruction, where its own search restriction cannot act yet, and Wine 8 does not heed the
+    # DependentLoadFlags of the load-configuration record. On Windows shcore.dll is a known
+    # system DLL and always comes from the system folder.
     WINE_LOADS_ANYWAY = {'shcore.dll'}
 
     def test_planted_dlls_beside_the_package(self):
