@@ -11,7 +11,9 @@ TAnsiString OwnPath() {
   return Path;
 }
 
-static bool IsSeparator(char C) { return uint8_t(C) >= 1 && uint8_t(C) <= 32; }
+static bool IsSeparator(char C) {
+  return uint8_t(C) >= 1 && uint8_t(C) <= 32;
+}
 
 // Reads one token starting at P and returns where it ended. The token's bytes are appended
 // to Out when it is given; its length is returned through Length either way. There is no
@@ -75,4 +77,14 @@ bool SameTextAscii(const TAnsiString& A, const char* B) {
     if (X != Y) return false;
   }
   return true;
+}
+
+int FindArgFromLast(int Last, bool (*Match)(const TAnsiString& Argument)) {
+  for (int I = Last; I >= 1; --I) {
+    TAnsiString A = Arg(I);
+    bool Found = Match(A);
+    StrFree(A);
+    if (Found) return I;
+  }
+  return 0;
 }

@@ -10,7 +10,9 @@ static void* LzmaAlloc(void*, size_t Count, size_t Size) {
   if (Size && Count > SIZE_MAX / Size) OutOfMemory();
   return MemAlloc(Count * Size);
 }
-static void LzmaFree(void*, void* Block) { MemFree(Block); }
+static void LzmaFree(void*, void* Block) {
+  MemFree(Block);
+}
 static const lzma_allocator LauncherAllocator = {LzmaAlloc, LzmaFree, nullptr};
 
 const uint32_t LzmaMinWindow = 4096;
@@ -24,8 +26,7 @@ void DecodePayload(HANDLE PackageFile, const TPackageHeader& Header, const TPayl
   DWORD Low = GetFileSize(PackageFile, &High);
   int64_t FileSize = int64_t((uint64_t(High) << 32) | Low);
   if (Payload.Offset > INT32_MAX || Payload.PackedSize > INT32_MAX ||
-      Payload.UnpackedSize > INT32_MAX ||
-      int64_t(Payload.Offset) + Payload.PackedSize > FileSize)
+      Payload.UnpackedSize > INT32_MAX || int64_t(Payload.Offset) + Payload.PackedSize > FileSize)
     FatalReadError();
 
   SetFilePointer(PackageFile, LONG(Payload.Offset), nullptr, FILE_BEGIN);
@@ -66,9 +67,8 @@ void DecodePayload(HANDLE PackageFile, const TPackageHeader& Header, const TPayl
   // output. The size of the output is the verdict.
   bool Complete = Payload.UnpackedSize == 0;
   if (!Complete) {
-    int32_t ChunkSize = int32_t(Payload.UnpackedSize) < DecodeChunk
-                            ? int32_t(Payload.UnpackedSize)
-                            : DecodeChunk;
+    int32_t ChunkSize =
+        int32_t(Payload.UnpackedSize) < DecodeChunk ? int32_t(Payload.UnpackedSize) : DecodeChunk;
     uint8_t* Chunk = static_cast<uint8_t*>(MemAlloc(size_t(ChunkSize)));
     Stream.next_in = Input.Memory;
     Stream.avail_in = size_t(Input.GetSize());

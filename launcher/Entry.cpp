@@ -16,8 +16,7 @@ static void RestrictLibrarySearch() {
   OSVERSIONINFOA Version;
   MemZero(&Version, sizeof Version);
   Version.dwOSVersionInfoSize = sizeof Version;
-  if (GetVersionExA(&Version) && Version.dwMajorVersion == 6 && Version.dwMinorVersion == 0)
-    return;
+  if (GetVersionExA(&Version) && Version.dwMajorVersion == 6 && Version.dwMinorVersion == 0) return;
   Restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

@@ -27,15 +27,9 @@ bool RunningOnWow64() {
   return Flag != FALSE;
 }
 
-// "/32" is matched exactly, byte for byte, from the last argument down.
-static bool Force32BitSwitchGiven() {
-  for (int I = ArgCount(); I >= 1; --I) {
-    TAnsiString A = Arg(I);
-    bool Match = StrEquals(A, "/32");
-    StrFree(A);
-    if (Match) return true;
-  }
-  return false;
+// "/32" is matched exactly, byte for byte.
+static bool IsForce32BitSwitch(const TAnsiString& A) {
+  return StrEquals(A, "/32");
 }
 
 TPayloadRef SelectPayload(HANDLE PackageFile) {
@@ -48,7 +42,7 @@ TPayloadRef SelectPayload(HANDLE PackageFile) {
   } else if (P64.Offset == PayloadRefuses64Bit) {
     if (!RunningOnWow64()) return P32;
   } else {
-    if (Force32BitSwitchGiven() || !RunningOnWow64()) return P32;
+    if (FindArgFromLast(ArgCount(), IsForce32BitSwitch) || !RunningOnWow64()) return P32;
     return P64;
   }
   ShowPackageMessage(PackageFile, Header.BitnessMessage, nullptr);

@@ -13,12 +13,12 @@ bool IsAdministrator() {
   if (!Allocate || !Free) return false;
   SID_IDENTIFIER_AUTHORITY NtAuthority = {{0, 0, 0, 0, 0, 5}};
   PSID Administrators = nullptr;
-  if (!Allocate(&NtAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
-                0, 0, 0, &Administrators))
+  if (!Allocate(&NtAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                0, 0, &Administrators))
     return false;
   bool Result = false;
-  auto CheckMembership = reinterpret_cast<PFN_CheckTokenMembership>(
-      GetProcAddress(Advapi, "CheckTokenMembership"));
+  auto CheckMembership =
+      reinterpret_cast<PFN_CheckTokenMembership>(GetProcAddress(Advapi, "CheckTokenMembership"));
   BOOL IsMember = FALSE;
   if (CheckMembership && CheckMembership(nullptr, Administrators, &IsMember))
     Result = IsMember != FALSE;
@@ -26,14 +26,8 @@ bool IsAdministrator() {
   return Result;
 }
 
-static bool SilentSwitchGiven() {
-  for (int I = ArgCount(); I >= 1; --I) {
-    TAnsiString A = Arg(I);
-    bool Match = SameTextAscii(A, "/silent") || SameTextAscii(A, "/s");
-    StrFree(A);
-    if (Match) return true;
-  }
-  return false;
+static bool IsSilentSwitch(const TAnsiString& A) {
+  return SameTextAscii(A, "/silent") || SameTextAscii(A, "/s");
 }
 
 static HANDLE StartDirectly(const TRunState& Run) {
@@ -63,7 +57,7 @@ static HANDLE StartThroughShell(const TRunState& Run, const TPackageHeader& Head
   TAnsiString Parameters{};
   StrAppendStr(Parameters, Run.EngineArgs);
   const char* Verb = "open";
-  if (!SilentSwitchGiven())
+  if (!FindArgFromLast(ArgCount(), IsSilentSwitch))
     StrAppendC(Parameters, " /noadmin");
   else if (Header.ElevationMode == emRequireAdmin)
     Verb = "runas";

@@ -20,6 +20,9 @@ TAnsiString OwnPath();
 int ArgCount();
 TAnsiString Arg(int Index);  // from 1; empty when there are fewer arguments
 bool SameTextAscii(const TAnsiString& A, const char* B);  // ignores the case of a..z only
+// Searches Arg(Last) down to Arg(1) and returns the index of the first that Match accepts,
+// or 0: the launcher's switches are all looked for from the last argument down.
+int FindArgFromLast(int Last, bool (*Match)(const TAnsiString& Argument));
 
 // The four fixed fatal messages: a box with caption OwnPath, then exit code 0.
 [[noreturn]] void FatalReadError();
@@ -30,10 +33,10 @@ bool SameTextAscii(const TAnsiString& A, const char* B);  // ignores the case of
 // The values one phase hands on to the next.
 struct TRunState {
   HANDLE PackageFile;
-  TPayloadRef Payload;      // the chosen engine
-  OSVERSIONINFOA Version;   // zero-filled when the query failed
-  TAnsiString TempPath;     // the temporary copy of the engine
-  HANDLE CopyGuard;         // read-only handle on the copy, held until the engine started
+  TPayloadRef Payload;     // the chosen engine
+  OSVERSIONINFOA Version;  // zero-filled when the query failed
+  TAnsiString TempPath;    // the temporary copy of the engine
+  HANDLE CopyGuard;        // read-only handle on the copy, held until the engine started
   TAnsiString EngineArgs;
 };
 

@@ -38,13 +38,17 @@ bool PathExists(const TAnsiString& Path) {
   return true;
 }
 
+static bool IsTempSwitch(const TAnsiString& A) {
+  return SameTextAscii(A, "/temp");
+}
+
 // The folder for the copy: the launcher's own folder for a trailing "/temp", else the folder
 // after the last "/temp" switch, else the system's temporary folder.
 static TAnsiString ChooseTempFolder() {
   int Count = ArgCount();
   TAnsiString Folder{};
   TAnsiString Last = Arg(Count);
-  if (Count >= 1 && SameTextAscii(Last, "/temp")) {
+  if (Count >= 1 && IsTempSwitch(Last)) {
     TAnsiString Own = OwnPath();
     Folder = FolderOfPath(Own);
     StrFree(Own);
@@ -58,15 +62,12 @@ static TAnsiString ChooseTempFolder() {
       StrAssign(Folder, Buffer, N);
     else
       StrAssign(Folder, "C:\\", 3);
-    for (int I = Count - 1; I >= 1; --I) {
-      TAnsiString A = Arg(I);
-      bool Match = SameTextAscii(A, "/temp");
-      StrFree(A);
-      if (Match) {
-        StrFree(Folder);
-        Folder = Arg(I + 1);
-        break;
-      }
+    // The last "/temp" before the last argument names the folder; a trailing one was
+    // handled above.
+    int Switch = FindArgFromLast(Count - 1, IsTempSwitch);
+    if (Switch) {
+      StrFree(Folder);
+      Folder = Arg(Switch + 1);
     }
   }
   StrFree(Last);
@@ -103,8 +104,8 @@ TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize, HANDLE& Gua
   TAnsiString Folder = ChooseTempFolder();
   TAnsiString Path = ChooseFreeName(Folder);
   StrFree(Folder);
-  HANDLE File = CreateFileA(StrCStr(Path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE File = CreateFileA(StrCStr(Path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (File == INVALID_HANDLE_VALUE) FatalTempCopyError();
   DWORD Written = 0;
   WriteFile(File, Output.Memory, DWORD(UnpackedSize), &Written, nullptr);
@@ -117,8 +118,8 @@ TAnsiString MakeTemporaryCopy(TStream& Output, int32_t UnpackedSize, HANDLE& Gua
   // Between writing the copy and starting it, another process of the same user could
   // replace it, and with "runas" the replacement would run elevated. Holding it open with
   // read sharing only closes that window; a copy that cannot be held is not started.
-  Guard = CreateFileA(StrCStr(Path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                      nullptr);
+  Guard =
+      CreateFileA(StrCStr(Path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (Guard == INVALID_HANDLE_VALUE) {
     DeleteFileA(StrCStr(Path));
     FatalTempCopyError();

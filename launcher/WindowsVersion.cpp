@@ -13,14 +13,18 @@
   Refuse(PackageFile, StrCStr(Name));
 }
 
-static bool Allows(TWindowsVersion Element) { return WindowsSetHas(Header.WindowsSet, Element); }
+static bool Allows(TWindowsVersion Element) {
+  return WindowsSetHas(Header.WindowsSet, Element);
+}
 
 static void Require(HANDLE PackageFile, TWindowsVersion Element, const char* Name) {
   if (!Allows(Element)) Refuse(PackageFile, Name);
 }
 
 // The digit for 0 to 9; larger numbers run on into the characters after '9' (10 gives ':').
-static char VersionChar(DWORD N) { return char(uint8_t(48 + N)); }
+static char VersionChar(DWORD N) {
+  return char(uint8_t(48 + N));
+}
 
 void CheckWin2000ServicePack(HANDLE PackageFile) {
   // A package that also allows the 9x line is meant for old systems: no service pack needed.
