@@ -117,7 +117,7 @@ target_link_options(launcher PRIVATE
   -s)
 # Link order matters: liblzma needs our Runtime.cpp objects (already in), libgcc the 64-bit
 # division helpers; the import libraries last.
-target_link_libraries(launcher PRIVATE lzma_win libgcc_noeh kernel32 user32 advapi32 shell32)
+target_link_libraries(launcher PRIVATE lzma_win libgcc_noeh kernel32 user32 advapi32)
 
 # The product: the PE header moved to offset 256, the load-configuration directory pointed at
 # the record the map locates, checksum written. A static constructor would

@@ -2,19 +2,10 @@
 #include "launcher/StubCore.h"
 #include "support/Memory.h"
 
-// mpr.dll is no protected system DLL: loaded by name, a copy planted beside a downloaded
-// package would be found first. It is loaded by its full path in the system folder, and only
-// when a drive letter makes it worth asking.
+// mpr.dll is no protected system DLL: it is loaded by its full path, and only when a drive
+// letter makes it worth asking.
 static PFN_WNetGetUniversalNameA LoadWNetGetUniversalName() {
-  char System[MAX_PATH + 1];
-  UINT N = GetSystemDirectoryA(System, sizeof System);
-  if (N == 0 || N >= sizeof System) return nullptr;
-  TAnsiString Path{};
-  StrAssign(Path, System, int(N));
-  if (System[N - 1] != '\\') StrAppendChar(Path, '\\');
-  StrAppendC(Path, "mpr.dll");
-  HMODULE Mpr = LoadLibraryA(StrCStr(Path));
-  StrFree(Path);
+  HMODULE Mpr = LoadSystemLibrary("mpr.dll");
   if (!Mpr) return nullptr;
   return reinterpret_cast<PFN_WNetGetUniversalNameA>(GetProcAddress(Mpr, "WNetGetUniversalNameA"));
 }

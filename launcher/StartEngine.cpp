@@ -71,8 +71,14 @@ static HANDLE StartThroughShell(const TRunState& Run, const TPackageHeader& Head
   Info.lpFile = StrCStr(Run.TempPath);
   Info.lpParameters = StrCStr(Parameters);
   Info.nShow = SW_SHOW;
+  // The shell is loaded only here, by its full path: a static import would load it, and the
+  // libraries it depends on, into every run, before any search restriction could act.
+  HMODULE Shell = LoadSystemLibrary("shell32.dll");
+  auto Execute =
+      Shell ? reinterpret_cast<PFN_ShellExecuteExA>(GetProcAddress(Shell, "ShellExecuteExA"))
+            : nullptr;
   // A refused elevation prompt fails here too.
-  if (!ShellExecuteExA(&Info)) FatalExecuteError();
+  if (!Execute || !Execute(&Info)) FatalExecuteError();
   StrFree(Parameters);
   return Info.hProcess;
 }

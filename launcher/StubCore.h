@@ -57,6 +57,10 @@ TAnsiString FolderOfPath(const TAnsiString& Path);
 TAnsiString NameOfPath(const TAnsiString& Path);
 bool PathExists(const TAnsiString& Path);
 
+// Loads a DLL by its full path in the system folder, never by a bare name that would find a
+// copy planted beside the package first. Null when it cannot be loaded.
+HMODULE LoadSystemLibrary(const char* Name);
+
 // Launch.
 TAnsiString ToUniversalPath(const TAnsiString& Path);
 TAnsiString BuildEngineArgs();

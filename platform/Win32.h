@@ -2,8 +2,8 @@
 //
 // It declares the subset of Win32 that the launcher uses, by its Win32 names and with the
 // Win32 meanings. In the Windows build these are the real ANSI entry points of KERNEL32,
-// USER32, ADVAPI32 and SHELL32; in the host build the simulated Windows of platform/sim
-// implements them. Functions that an older Windows may lack are never declared here as
+// USER32 and ADVAPI32; in the host build the simulated Windows of platform/sim implements
+// them. Functions that an older Windows may lack are never declared here as
 // imports: they are reached through GetProcAddress with the PFN_ types below.
 #pragma once
 
@@ -177,8 +177,9 @@ static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA is 68 bytes on 32-bit Wi
 static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA is 60 bytes on 32-bit Windows");
 #endif
 
-// Functions reached through GetProcAddress: absent on some Windows versions, or (mpr.dll)
-// kept out of the import table so that a DLL planted beside the package is never loaded.
+// Functions reached through GetProcAddress: absent on some Windows versions, or (mpr.dll,
+// shell32.dll) kept out of the import table: loading those DLLs pulls in others that some
+// systems look for beside the program first, where a planted copy may lie.
 typedef BOOL(WINAPI* PFN_IsWow64Process)(HANDLE Process, BOOL* Wow64Process);
 typedef BOOL(WINAPI* PFN_CheckTokenMembership)(HANDLE Token, PSID Sid, BOOL* IsMember);
 typedef BOOL(WINAPI* PFN_AllocateAndInitializeSid)(SID_IDENTIFIER_AUTHORITY* Authority, BYTE Count,
@@ -188,6 +189,7 @@ typedef void*(WINAPI* PFN_FreeSid)(PSID Sid);
 typedef DWORD(WINAPI* PFN_WNetGetUniversalNameA)(LPCSTR LocalPath, DWORD InfoLevel, void* Buffer,
                                                  DWORD* BufferSize);
 typedef BOOL(WINAPI* PFN_SetDefaultDllDirectories)(DWORD DirectoryFlags);
+typedef BOOL(WINAPI* PFN_ShellExecuteExA)(SHELLEXECUTEINFOA* Info);
 
 // KERNEL32
 WIN32_IMPORT DWORD WINAPI GetModuleFileNameA(HMODULE Module, LPSTR FileName, DWORD Size);
@@ -246,6 +248,3 @@ WIN32_IMPORT LSTATUS WINAPI RegOpenKeyExA(HKEY Key, LPCSTR SubKey, DWORD Options
 WIN32_IMPORT LSTATUS WINAPI RegQueryValueExA(HKEY Key, LPCSTR ValueName, DWORD* Reserved,
                                              DWORD* Type, BYTE* Data, DWORD* DataSize);
 WIN32_IMPORT LSTATUS WINAPI RegCloseKey(HKEY Key);
-
-// SHELL32
-WIN32_IMPORT BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* Info);

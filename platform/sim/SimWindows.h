@@ -36,6 +36,10 @@
 // simulation itself links without the launcher.
 [[noreturn]] void LauncherMain();
 
+// shell32's ShellExecuteExA: no import of the launcher's, which reaches it through
+// GetProcAddress on shell32.dll loaded by full path; declared here for the simulation's tests.
+BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* Info);
+
 namespace sim {
 
 using Bytes = std::vector<uint8_t>;

@@ -210,6 +210,8 @@ FARPROC WINAPI GetProcAddress(HMODULE Module, LPCSTR ProcName) {
       return Proc(&SimCheckTokenMembership);
     if (Name == "AllocateAndInitializeSid") return Proc(&SimAllocateAndInitializeSid);
     if (Name == "FreeSid") return Proc(&SimFreeSid);
+  } else if (Module == kShell32) {
+    if (Name == "ShellExecuteExA") return Proc(&ShellExecuteExA);
   } else if (Module == kMpr && M.In->MprLoaded) {
     if (Name == "WNetGetUniversalNameA") return Proc(&SimWNetGetUniversalNameA);
   } else if (!Module) {

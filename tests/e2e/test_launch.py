@@ -232,13 +232,12 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
                      'propsys.dll', 'cryptbase.dll', 'shlwapi.dll', 'shcore.dll', 'imm32.dll',
                      'msvcrt.dll', 'sechost.dll', 'comctl32.dll')
     # Wine has no list of known system DLLs, and for some of its own DLLs (those it builds as
-    # "prefer native") it takes a copy from the program's folder. shcore.dll is one of them, and
-    # Wine's shlwapi imports it: through the launcher's import of SHELL32 (which imports
-    # shlwapi), a planted shcore.dll runs in the launcher's process before the launcher's first
-    # instruction, where its own search restriction cannot act yet, and Wine 8 does not heed the
-    # DependentLoadFlags of the load-configuration record. On Windows shcore.dll is a known
-    # system DLL and always comes from the system folder.
-    WINE_LOADS_ANYWAY = {'shcore.dll'}
+    # "prefer native") it takes a copy from the program's folder: shcore.dll is one, imported by
+    # Wine's shlwapi, which shell32 imports. The launcher therefore imports no shell32: it loads
+    # it by its full system path only for a shell start, after restricting the search, and under
+    # Wine 8 no planted DLL runs in its process. (Wine 8 does not heed the DependentLoadFlags of
+    # the load-configuration record; on Windows shcore.dll is a known system DLL anyway.)
+    WINE_LOADS_ANYWAY = set()
 
     def test_planted_dlls_beside_the_package(self):
         compiler = shutil.which('i686-w64-mingw32-gcc')

@@ -52,9 +52,6 @@ ALLOWED = {
     'ADVAPI32.DLL': {
         'RegCloseKey', 'RegEnumKeyExA', 'RegEnumValueA', 'RegOpenKeyExA', 'RegQueryValueExA',
     },
-    'SHELL32.DLL': {
-        'ShellExecuteA', 'ShellExecuteExA',
-    },
 }
 
 SUPPORTED_OS = {

@@ -131,6 +131,7 @@ struct LibraryCase {
   DWORD Major, Minor;
   bool UpdateInstalled;  // the restriction is also exported before Windows 8 with an update
   bool Restricted;
+  bool Admin = true;  // not an administrator on Vista and later: the shell starts the engine
 };
 
 class LibraryLoadTest : public RunTest, public ::testing::WithParamInterface<LibraryCase> {};
@@ -142,24 +143,31 @@ TEST_P(LibraryLoadTest, OnlyFromTheSystemFolder) {
   // A package on a mapped drive makes the launcher load mpr.dll for its universal name.
   M.ModulePath = "Z:\\setup.exe";
   M.MappedDrives['Z'] = "\\\\server\\share";
-  M.IsAdmin = true;
+  M.IsAdmin = GetParam().Admin;
   SetArgs("");
   Prepare();
   M.AddFile("Z:\\mpr.dll", "planted");
   EXPECT_EQ(sim::RunLauncherInSim(), 0u);
   ASSERT_EQ(M.Starts.size(), 1u) << OnlyBox().Text;
-  EXPECT_NE(M.Starts[0].CommandLine.value_or("").find("\"\\\\server\\share\\setup.exe\""),
-            std::string::npos);
+  const sim::StartRecord& Start = M.Starts[0];
+  std::string Args = (Start.Via == sim::StartRecord::ShellExecute ? Start.Parameters
+                                                                    : Start.CommandLine)
+                         .value_or("");
+  EXPECT_NE(Args.find("\"\\\\server\\share\\setup.exe\""), std::string::npos) << Args;
   if (GetParam().Restricted)
     EXPECT_EQ(M.DllDirectoriesCalls, std::vector<DWORD>{LOAD_LIBRARY_SEARCH_SYSTEM32});
   else
     EXPECT_TRUE(M.DllDirectoriesCalls.empty());
-  EXPECT_EQ(M.LoadedLibraries, std::vector<std::string>{"C:\\Windows\\system32\\mpr.dll"});
+  std::vector<std::string> Loaded = {"C:\\Windows\\system32\\mpr.dll"};
+  // The shell is loaded only for a shell start, and by its full path too.
+  if (!GetParam().Admin) Loaded.push_back("C:\\Windows\\system32\\shell32.dll");
+  EXPECT_EQ(M.LoadedLibraries, Loaded);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Versions, LibraryLoadTest,
     ::testing::Values(LibraryCase{"Windows10", 10, 0, false, true},
+                      LibraryCase{"Windows10ShellStart", 10, 0, false, true, false},
                       LibraryCase{"Windows8", 6, 2, false, true},
                       LibraryCase{"Windows7WithUpdate", 6, 1, true, true},
                       LibraryCase{"Windows7WithoutUpdate", 6, 1, false, false},
