@@ -19,6 +19,7 @@ struct TWindowsRow {
   const char* ReleaseId;
   bool HasWow64Query;       // IsWow64Process (XP SP2 and later)
   bool HasTokenMembership;  // CheckTokenMembership (2000 and later)
+  enum { Plain, Unterminated, Binary, Oversized } Values = Plain;  // how the values are stored
 };
 
 const TWindowsRow kWindows[] = {
@@ -57,13 +58,23 @@ const TWindowsRow kWindows[] = {
     {"10 1809", 10, 0, 17763, NT, "", 0, false, false, "17763", nullptr, "1809", true, true},
     {"10 2004", 10, 0, 19041, NT, "", 0, false, false, "19041", nullptr, "2004", true, true},
     {"10 21H2", 10, 0, 19044, NT, "", 0, false, false, "19044", "21H2", "2009", true, true},
+    {"10 1703 unterminated", 10, 0, 15063, NT, "", 0, false, false, "15063", nullptr, "1703", true,
+     true, TWindowsRow::Unterminated},
+    {"10 1909", 10, 0, 18363, NT, "", 0, false, false, "18363", nullptr, "1909", true, true},
+    {"10 20H2 binary", 10, 0, 19042, NT, "", 0, false, false, "19042", "20H2", "2009", true, true,
+     TWindowsRow::Binary},
+    {"10 21H1", 10, 0, 19043, NT, "", 0, false, false, "19043", "21H1", "2009", true, true},
     {"10 22H2", 10, 0, 19045, NT, "", 0, false, false, "19045", "22H2", "2009", true, true},
+    {"10 22H2 oversized", 10, 0, 19045, NT, "", 0, false, false, "19045", "22H2", "2009", true,
+     true, TWindowsRow::Oversized},
     {"10 unknown build", 10, 0, 19999, NT, "", 0, false, false, "19999", "23H9", "2009", true,
      true},
     {"11 21H2", 10, 0, 22000, NT, "", 0, false, false, "22000", "21H2", "2009", true, true},
     {"11 22H2", 10, 0, 22621, NT, "", 0, false, false, "22621", "22H2", "2009", true, true},
     {"11 23H2", 10, 0, 22631, NT, "", 0, false, false, "22631", "23H2", "2009", true, true},
     {"11 24H2", 10, 0, 26100, NT, "", 0, false, false, "26100", "24H2", "2009", true, true},
+    {"11 24H2 oversized", 10, 0, 26100, NT, "", 0, false, false, "26100", "24H2", "2009", true,
+     true, TWindowsRow::Oversized},
     {"11 no build value", 10, 0, 22631, NT, "", 0, false, false, nullptr, "23H2", nullptr, true,
      true},
     {"12.0", 12, 0, 30000, NT, "", 0, false, false, "30000", "25H2", "2009", true, true},
@@ -101,28 +112,37 @@ const TArgsRow kArgs[] = {
 const size_t kArgsRows = sizeof kArgs / sizeof kArgs[0];
 
 // Where the launcher's own file lies: an ordinary folder, a mapped network drive (the engine
-// gets the universal name), a name with blanks, a drive's root.
+// gets the universal name), a name with blanks, a drive's root, and a folder whose name holds
+// a double-byte character with a backslash as its second byte (code page 932).
 struct TPlaceRow {
   const char* ModulePath;
   const char* Folder;
+  UINT CodePage;
 };
 
 const TPlaceRow kPlaces[] = {
-    {"C:\\Users\\Ann\\Downloads\\setup.exe", "C:\\Users\\Ann\\Downloads\\"},
-    {"M:\\setup.exe", "M:\\"},
-    {"C:\\Users\\Ann\\My Downloads\\Ravelkit Setup 1.0.exe", "C:\\Users\\Ann\\My Downloads\\"},
-    {"C:\\s.exe", "C:\\"},
+    {"C:\\Users\\Ann\\Downloads\\setup.exe", "C:\\Users\\Ann\\Downloads\\", 1252},
+    {"M:\\setup.exe", "M:\\", 1252},
+    {"C:\\Users\\Ann\\My Downloads\\Ravelkit Setup 1.0.exe", "C:\\Users\\Ann\\My Downloads\\",
+     1252},
+    {"C:\\s.exe", "C:\\", 1252},
+    {"C:\\Users\\Ann\\\x95\\\\setup.exe", "C:\\Users\\Ann\\\x95\\\\", 932},
 };
 const size_t kPlaceRows = sizeof kPlaces / sizeof kPlaces[0];
 
-sim::RegValue Text(const char* Value) {
+// A registry value as the row stores it: text with its terminating zero, unless the row
+// says otherwise.
+sim::RegValue Value(const TWindowsRow& W, const char* Text) {
   sim::RegValue V;
-  V.Data = sim::ToBytes(Value);
-  V.Data.push_back(0);
+  V.Data = sim::ToBytes(Text);
+  if (W.Values == TWindowsRow::Oversized) V.Data.resize(64, 'X');  // fills the reader's buffer
+  if (W.Values != TWindowsRow::Unterminated && W.Values != TWindowsRow::Oversized)
+    V.Data.push_back(0);
+  if (W.Values == TWindowsRow::Binary) V.Type = 3;  // REG_BINARY
   return V;
 }
 
-void SetWindows(sim::Machine& M, const TWindowsRow& W, uint8_t Flags) {
+void SetWindows(sim::Machine& M, const TWindowsRow& W, uint8_t Flags, uint8_t Faults) {
   M.Version.Major = W.Major;
   M.Version.Minor = W.Minor;
   M.Version.Build = W.Build;
@@ -133,14 +153,19 @@ void SetWindows(sim::Machine& M, const TWindowsRow& W, uint8_t Flags) {
   M.Version.BasicFails = W.BasicFails;
   M.RegistryValues.clear();
   M.RegOpenFails = W.Platform != NT;
-  if (W.CurrentBuild) M.RegistryValues["CurrentBuild"] = Text(W.CurrentBuild);
-  if (W.DisplayVersion) M.RegistryValues["DisplayVersion"] = Text(W.DisplayVersion);
-  if (W.ReleaseId) M.RegistryValues["ReleaseId"] = Text(W.ReleaseId);
-  M.Wow64 = !W.HasWow64Query         ? sim::Wow64Mode::Missing
-            : (Flags & cfWow64) != 0 ? sim::Wow64Mode::Yes
-                                     : sim::Wow64Mode::No;
+  if (W.CurrentBuild) M.RegistryValues["CurrentBuild"] = Value(W, W.CurrentBuild);
+  if (W.DisplayVersion) M.RegistryValues["DisplayVersion"] = Value(W, W.DisplayVersion);
+  if (W.ReleaseId) M.RegistryValues["ReleaseId"] = Value(W, W.ReleaseId);
+  M.Wow64 = !W.HasWow64Query               ? sim::Wow64Mode::Missing
+            : (Faults & ffWow64Fails) != 0 ? sim::Wow64Mode::Fails
+            : (Flags & cfWow64) != 0       ? sim::Wow64Mode::Yes
+                                           : sim::Wow64Mode::No;
   M.TokenMembership = W.HasTokenMembership ? sim::TokenMode::Answer : sim::TokenMode::Missing;
   M.IsAdmin = (Flags & cfAdmin) != 0;
+  M.AllocateSidFails = (Faults & ffSidFails) != 0;
+  M.MprLoadFails = (Faults & ffMprFails) != 0;
+  if (Faults & ffWNetFails) M.WNetFailCode = sim::kErrorNoNetwork;
+  M.TempPathFails = (Faults & ffTempPathFails) != 0;
 }
 
 std::string NameOf(const std::string& Path) {
@@ -172,10 +197,12 @@ int ArgsRow(const std::string& Tail) {
 TMachinePlan SetUpMachine(const TFuzzChoice& Choice, const sim::Bytes& Package) {
   const TWindowsRow& W = kWindows[Choice.Windows % kWindowsRows];
   const TArgsRow& A = kArgs[Choice.Args % kArgsRows];
-  const TPlaceRow& P = kPlaces[Choice.Place % kPlaceRows];
+  const TPlaceRow& P = kPlaces[(Choice.Place & PlaceRowMask) % kPlaceRows];
+  uint8_t Faults = Choice.Place & ~PlaceRowMask;
   sim::Machine& M = sim::Sim();
   M.HeapLimit = FuzzHeapLimit;
-  SetWindows(M, W, Choice.Flags);
+  M.AnsiCodePage = P.CodePage;  // before any file is added: paths are bytes of this code page
+  SetWindows(M, W, Choice.Flags, Faults);
 
   TMachinePlan Plan;
   Plan.WindowsName = W.Name;
@@ -183,9 +210,10 @@ TMachinePlan SetUpMachine(const TFuzzChoice& Choice, const sim::Bytes& Package) 
   Plan.ModulePath = P.ModulePath;
   Plan.Wow64 = M.Wow64 == sim::Wow64Mode::Yes;
   Plan.Force32 = A.Force32;
-  Plan.TempFolder = A.Folder == frOwnFolder     ? P.Folder
-                    : A.Folder == frOtherFolder ? kOtherFolder
-                                                : M.TempPath;
+  Plan.TempFolder = A.Folder == frOwnFolder      ? P.Folder
+                    : A.Folder == frOtherFolder  ? kOtherFolder
+                    : (Faults & ffTempPathFails) ? "C:\\"
+                                                 : M.TempPath;
 
   M.ModulePath = P.ModulePath;
   M.CommandLine = "\"" + Plan.ModulePath + "\"" + (Plan.ArgsTail.empty() ? "" : " ") + A.Tail;

@@ -16,7 +16,8 @@ struct TFuzzChoice {
   uint8_t Windows;  // row of the Windows table (modulo its size)
   uint8_t Args;     // row of the argument table (modulo its size)
   uint8_t Flags;    // TChoiceFlag bits
-  uint8_t Place;    // row of the launcher-location table (modulo its size)
+  uint8_t Place;    // low 3 bits: row of the launcher-location table (modulo its size);
+                    // high 5 bits: TFaultFlag bits
 };
 const size_t FuzzChoiceBytes = 4;
 
@@ -30,6 +31,16 @@ enum TChoiceFlag : uint8_t {
   cfStartFails = 0x40,   // CreateProcessA and ShellExecuteExA fail, elevation is refused
   cfDiskFull = 0x80,     // the chosen folder has room for 100 bytes only
 };
+
+// System calls that fail; the launcher goes on as if it had no answer.
+enum TFaultFlag : uint8_t {
+  ffTempPathFails = 0x08,  // GetTempPathA writes nothing: the copy goes to "C:\"
+  ffMprFails = 0x10,       // mpr.dll cannot be loaded
+  ffWNetFails = 0x20,      // WNetGetUniversalNameA fails for every path
+  ffSidFails = 0x40,       // AllocateAndInitializeSid fails: not an administrator
+  ffWow64Fails = 0x80,     // IsWow64Process, where exported, fails: 32-bit Windows
+};
+const uint8_t PlaceRowMask = 0x07;
 
 TFuzzChoice ReadChoice(const uint8_t* Data);  // Data holds FuzzChoiceBytes bytes
 void WriteChoice(const TFuzzChoice& Choice, sim::Bytes& Out);

@@ -22,7 +22,8 @@ struct TSeed {
   const char* Windows;               // a row of the Windows table
   const char* Args;                  // a row of the argument table
   uint8_t Flags;
-  uint8_t Place = 0;
+  uint8_t Place = 0;  // location row and fault bits
+  bool Flat = false;  // the 32-bit engine is "MZ" and zeros: megabytes in a few hundred bytes
 };
 
 const size_t E32 = 3000, E64 = 2500;
@@ -76,6 +77,27 @@ const TSeed kSeeds[] = {
     {"name-taken", {}, E32, 0, "7 SP1", "", cfNameTaken},
     {"start-fails", {}, E32, 0, "10 22H2", "/silent", cfStartFails},
     {"disk-full", {}, E32, 0, "10 22H2", "", cfDiskFull, 3},
+    {"double-byte-folder", {}, E32, 0, "10 22H2", "/temp", 0, 4},
+    {"no-universal-name", {}, E32, 0, "10 22H2", "", 0, 1 | ffWNetFails},
+    {"no-mpr", {}, E32, 0, "XP SP3", "/s", 0, 1 | ffMprFails},
+    {"no-temp-path", {}, E32, 0, "10 22H2", "", 0, ffTempPathFails},
+    {"security-and-wow64-fail",
+     {},
+     E32,
+     E64,
+     "10 22H2",
+     "/silent",
+     cfWow64,
+     ffSidFails | ffWow64Fails},
+    {"odd-registry-values",
+     {"--windows", "10,11", "--win10-releases", "1507-1703"},
+     E32,
+     0,
+     "10 22H2 oversized",
+     "",
+     0},
+    {"large-engine", {}, 3 << 20, 0, "10 22H2", "", 0, 0, true},
+    {"large-engine-detached", {"--detach"}, 3 << 20, 0, "8", "/temp", 0, 0, true},
 };
 
 }  // namespace
@@ -95,7 +117,8 @@ int main(int Argc, char** Argv) {
     testsupport::TPackageSpec Spec;
     Spec.Options = Seed.Options;
     Spec.With32 = Seed.Engine32 != 0 || Seed.Engine64 == 0;
-    Spec.Engine32 = testsupport::MakeEngine(Seed.Engine32, 32);
+    Spec.Engine32 = testsupport::MakeEngine(Seed.Flat ? 2 : Seed.Engine32, 32);
+    if (Seed.Flat) Spec.Engine32.resize(Seed.Engine32, 0);
     Spec.Engine64 = Seed.Engine64 ? testsupport::MakeEngine(Seed.Engine64, 64) : sim::Bytes();
     Spec.EngineData = testsupport::MakeEngine(200, 77);
     sim::Bytes Input;
