@@ -55,16 +55,18 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"Plain", {}, 5000, true},
         DecodeCase{"MarkerRightAfterTheEnd", {"--end-marker"}, 5000, true},
         // The header claims one byte more than the stream holds: the marker comes early.
-        DecodeCase{"MarkerBeforeTheEnd", {"--end-marker", "--raw-unpacked-size32", "5001"}, 5000,
-                   false},
+        DecodeCase{
+            "MarkerBeforeTheEnd", {"--end-marker", "--raw-unpacked-size32", "5001"}, 5000, false},
         DecodeCase{"InputExhaustedBeforeTheEnd", {"--raw-unpacked-size32", "5001"}, 5000, false},
         // The pattern ends in a long match: one byte less means it runs past the end.
         DecodeCase{"LastMatchRunsPastTheEnd", {"--raw-unpacked-size32", "4999"}, 5000, false},
-        DecodeCase{"ExtraBytesAfterTheStreamAreIgnored", {"--raw-packed-size32", "+50"}, 5000,
-                   true},
+        DecodeCase{
+            "ExtraBytesAfterTheStreamAreIgnored", {"--raw-packed-size32", "+50"}, 5000, true},
         DecodeCase{"UnpackedSizeZeroPasses", {"--raw-unpacked-size32", "0"}, 5000, true},
         DecodeCase{"PackedSizeZeroReadsNothing",
-                   {"--raw-packed-size32", "0", "--raw-unpacked-size32", "0"}, 5000, true},
+                   {"--raw-packed-size32", "0", "--raw-unpacked-size32", "0"},
+                   5000,
+                   true},
         DecodeCase{"PropsAtTheirLimitPass", {"--lc", "0", "--lp", "4", "--pb", "4"}, 5000, true},
         DecodeCase{"Props225AreRefused", {"--raw-props", "225"}, 5000, false},
         // lc 8 + lp 4: the launcher would take it, liblzma cannot decode it.
@@ -72,8 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"DictSizeZeroTakesTheSmallestWindow", {"--raw-dict-size", "0"}, 3000, true},
         DecodeCase{"DictSizeBelowTwoGiBPasses", {"--raw-dict-size", "2147483647"}, 5000, true},
         DecodeCase{"DictSizeOfTwoGiBIsRefused", {"--raw-dict-size", "2147483648"}, 5000, false},
-        DecodeCase{"PayloadBeyondTheEndOfTheFile", {"--raw-packed-size32", "+100000"}, 5000,
-                   false}),
+        DecodeCase{
+            "PayloadBeyondTheEndOfTheFile", {"--raw-packed-size32", "+100000"}, 5000, false}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 TEST_F(LauncherTest, HostileSizesAskForNoMemoryTheFileCannotBack) {
@@ -100,6 +102,18 @@ class TempCopyTest : public LauncherTest, public ::testing::WithParamInterface<T
 const char* const Downloads = "C:\\Users\\Ann\\Downloads\\";
 const char* const Temp = "C:\\Users\\Ann\\AppData\\Local\\Temp\\";
 
+// Runs MakeTemporaryCopy on an engine of the given bytes as the launcher would. Returns the
+// exit code (sim::kNoExit when it returned) and the path of the copy through Copy.
+uint32_t WriteCopy(const std::string& EngineBytes, std::string* Copy = nullptr) {
+  return sim::RunInSim([&] {
+    TStream Engine;
+    Engine.Write(EngineBytes.data(), int32_t(EngineBytes.size()));
+    HANDLE Guard = nullptr;
+    TAnsiString Path = MakeTemporaryCopy(Engine, int32_t(EngineBytes.size()), Guard);
+    if (Copy) Copy->assign(StrCStr(Path), size_t(Path.Length));
+  });
+}
+
 TEST_P(TempCopyTest, ChoosesFolderAndFreeName) {
   sim::Machine& M = sim::Sim();
   M.AddFolder(Temp);
@@ -110,14 +124,7 @@ TEST_P(TempCopyTest, ChoosesFolderAndFreeName) {
   for (const std::string& P : GetParam().Present) M.AddFile(P, "taken");
   SetArgs(GetParam().Args);
   std::string Copy;
-  uint32_t Code = sim::RunInSim([&Copy] {
-    TStream Engine;
-    HANDLE Guard = nullptr;
-    Engine.Write("engine", 6);
-    TAnsiString Path = MakeTemporaryCopy(Engine, 6, Guard);
-    Copy.assign(StrCStr(Path), size_t(Path.Length));
-  });
-  ASSERT_EQ(Code, sim::kNoExit) << OnlyBox().Text;
+  ASSERT_EQ(WriteCopy("engine", &Copy), sim::kNoExit) << OnlyBox().Text;
   EXPECT_EQ(Copy, GetParam().Copy);
   EXPECT_EQ(sim::ToText(M.FileData(Copy)), "engine");
   // Only the guard stays open on the copy: read access, read sharing.
@@ -134,10 +141,14 @@ INSTANTIATE_TEST_SUITE_P(
         TempCase{"TempSwitchWithFolder", "/temp D:\\work", {}, "D:\\work\\setup.exe"},
         TempCase{"SwitchInCapitals", "/TEMP D:\\work\\", {}, "D:\\work\\setup.exe"},
         TempCase{"MixedCase", "/Temp D:\\work", {}, "D:\\work\\setup.exe"},
-        TempCase{"LookalikesAreOrdinary", "/temp: D:\\work -temp E:\\x", {},
+        TempCase{"LookalikesAreOrdinary",
+                 "/temp: D:\\work -temp E:\\x",
+                 {},
                  std::string(Temp) + "setup.exe"},
         TempCase{"LastSwitchWins", "/temp D:\\work /temp E:\\x", {}, "E:\\x\\setup.exe"},
-        TempCase{"TrailingSwitchMeansOwnFolder", "/temp D:\\work /silent /temp", {},
+        TempCase{"TrailingSwitchMeansOwnFolder",
+                 "/temp D:\\work /silent /temp",
+                 {},
                  std::string(Downloads) + "setup2.exe"},
         TempCase{"FolderWithABlank", "/temp \"D:\\my dir\"", {}, "D:\\my dir\\setup.exe"},
         TempCase{"CounterSkipsTakenNames",
@@ -152,12 +163,7 @@ TEST_F(LauncherTest, AFolderOfTheSameNameCountsAsTaken) {
   M.AddFile(LauncherPath(), "launcher");
   M.AddFolder(std::string(Temp) + "setup.exe");
   std::string Copy;
-  sim::RunInSim([&Copy] {
-    TStream Engine;
-    HANDLE Guard = nullptr;
-    TAnsiString Path = MakeTemporaryCopy(Engine, 0, Guard);
-    Copy = StrCStr(Path);
-  });
+  WriteCopy("", &Copy);
   EXPECT_EQ(Copy, std::string(Temp) + "setup2.exe");
   EXPECT_TRUE(M.FileData(Copy).empty());  // an engine of 0 bytes is an empty file
   EXPECT_TRUE(M.Exists(Copy));
@@ -169,11 +175,7 @@ TEST_F(LauncherTest, NoTempPathMeansDriveC) {
   M.AddFolder("C:\\");
   M.TempPathFails = true;
   std::string Copy;
-  sim::RunInSim([&Copy] {
-    TStream Engine;
-    HANDLE Guard = nullptr;
-    Copy = StrCStr(MakeTemporaryCopy(Engine, 0, Guard));
-  });
+  WriteCopy("", &Copy);
   EXPECT_EQ(Copy, "C:\\setup.exe");
 }
 
@@ -181,13 +183,7 @@ TEST_F(LauncherTest, AMissingFolderLeavesNothingBehind) {
   sim::Machine& M = sim::Sim();
   M.AddFile(LauncherPath(), "launcher");
   SetArgs("/temp Q:\\missing");
-  EXPECT_EQ(sim::RunInSim([] {
-              TStream Engine;
-    HANDLE Guard = nullptr;
-              Engine.Write("engine", 6);
-              MakeTemporaryCopy(Engine, 6, Guard);
-            }),
-            0u);
+  EXPECT_EQ(WriteCopy("engine"), 0u);
   EXPECT_EQ(OnlyBox().Text, TempCopyText);
   EXPECT_FALSE(M.Exists("Q:\\missing\\setup.exe"));
 }
@@ -198,13 +194,7 @@ TEST_F(LauncherTest, AShortWriteDeletesTheCopy) {
   M.AddFolder("D:\\small");
   M.SetFreeSpace("D:\\small", 3);
   SetArgs("/temp D:\\small");
-  EXPECT_EQ(sim::RunInSim([] {
-              TStream Engine;
-    HANDLE Guard = nullptr;
-              Engine.Write("engine", 6);
-              MakeTemporaryCopy(Engine, 6, Guard);
-            }),
-            0u);
+  EXPECT_EQ(WriteCopy("engine"), 0u);
   EXPECT_EQ(OnlyBox().Text, TempCopyText);
   EXPECT_TRUE(M.FilesIn("D:\\small").empty());
 }
@@ -241,13 +231,7 @@ TEST_F(LauncherTest, ACopyThatCannotBeHeldIsDeletedAndNotStarted) {
   M.AddFile(LauncherPath(), "launcher");
   M.AddFolder(Temp);
   M.FailNth("CreateFileA", 2);  // the second opening of the copy: the guard
-  EXPECT_EQ(sim::RunInSim([] {
-              TStream Engine;
-              Engine.Write("engine", 6);
-              HANDLE Guard = nullptr;
-              MakeTemporaryCopy(Engine, 6, Guard);
-            }),
-            0u);
+  EXPECT_EQ(WriteCopy("engine"), 0u);
   EXPECT_EQ(OnlyBox().Text, TempCopyText);
   EXPECT_FALSE(M.Exists(std::string(Temp) + "setup.exe"));
 }
