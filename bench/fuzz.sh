@@ -60,7 +60,8 @@ echo "  findings:     ${#found[@]}"
 for f in "${found[@]}"; do echo "    $f"; done
 if [ "${#found[@]}" -gt 0 ] || [ "$status" -ne 0 ]; then
   grep -E -m1 -A4 '^==== launcher fuzz rule broken|^==[0-9]+==ERROR|runtime error' "$log" || true
-  echo "  reproduce:    $build/launcher_fuzzer <finding>   (log: $log)"
+  echo "  reproduce:    LAUNCHER_FUZZ_TRACE=1 $build/launcher_fuzzer ${found[0]:-<finding>}"
+  echo "  log:          $log"
   exit 1
 fi
 echo "  log:          $log"
