@@ -2,6 +2,7 @@
 #include <lzma.h>
 
 #include "launcher/StubCore.h"
+#include "package/PackageReader.h"
 #include "support/Memory.h"
 
 // liblzma's memory comes from the same heap as the launcher's, so exhausted memory ends the
@@ -22,9 +23,7 @@ void DecodePayload(HANDLE PackageFile, const TPackageHeader& Header, const TPayl
                    TStream& Input, TStream& Output) {
   // Offsets and sizes are signed 32-bit values for the launcher. A payload that does not lie
   // inside the file could never be read in full: refuse it before asking for its memory.
-  DWORD High = 0;
-  DWORD Low = GetFileSize(PackageFile, &High);
-  int64_t FileSize = int64_t((uint64_t(High) << 32) | Low);
+  int64_t FileSize = PackageFileSize(PackageFile);
   if (Payload.Offset > INT32_MAX || Payload.PackedSize > INT32_MAX ||
       Payload.UnpackedSize > INT32_MAX || int64_t(Payload.Offset) + Payload.PackedSize > FileSize)
     FatalReadError();

@@ -10,11 +10,17 @@ TPackageHeader Header;
 
 HANDLE OpenPackageFile() {
   TAnsiString Path = OwnPath();
-  HANDLE File = CreateFileA(StrCStr(Path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE File =
+      CreateFileA(StrCStr(Path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   StrFree(Path);
   if (File == INVALID_HANDLE_VALUE) FatalReadError();
   return File;
+}
+
+int64_t PackageFileSize(HANDLE PackageFile) {
+  DWORD High = 0;
+  DWORD Low = GetFileSize(PackageFile, &High);
+  return int64_t((uint64_t(High) << 32) | Low);
 }
 
 // One positioned read, judged by the count alone: a failed read reports 0 bytes.
@@ -31,10 +37,9 @@ void CheckPackage(HANDLE File) {
 
   // The size test comes before any package byte is read, so that a download which stopped
   // short is reported as incomplete rather than as damaged.
-  DWORD High = 0;
-  DWORD Low = GetFileSize(File, &High);
-  int64_t FileSize = int64_t((uint64_t(High) << 32) | Low);
-  bool Truncated = Locator.DetachSize != 0 ? Locator.DetachSize > Low
+  int64_t FileSize = PackageFileSize(File);
+  // DetachSize is compared with the low 32 bits of the size only.
+  bool Truncated = Locator.DetachSize != 0 ? Locator.DetachSize > uint32_t(FileSize)
                                            : Locator.MinFileSize > FileSize;
   if (Truncated) FatalTruncatedError();
 

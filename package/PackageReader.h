@@ -8,6 +8,9 @@
 extern TPackageLocator Locator;
 extern TPackageHeader Header;
 
+// The whole size of the package file, high half included (a signed package may pass 4 GiB).
+int64_t PackageFileSize(HANDLE PackageFile);
+
 // Opens OwnPath for reading with read sharing; FatalReadError when it cannot.
 HANDLE OpenPackageFile();
 
